@@ -1,0 +1,37 @@
+#pragma once
+// Reads and writes on the host link, under the link design described at
+// BridgeState::linkMutex.
+#include <cstddef>
+
+#include "platform/socket.h"
+
+struct ssl_st;
+struct ssl_ctx_st;
+
+namespace kolv {
+
+// How long one write may wait for a host that does not read.
+inline constexpr int kHostWriteTimeoutMs = 5000;
+
+// Writes data to the host link as one unit. Returns the count written, or -1
+// with errorCode set: the TLS library's SSL_get_error code while TLS is
+// active, otherwise the socket error (the "not a socket" code when no link
+// is open).
+long writeHostLink(const char* data, std::size_t length, int& errorCode);
+
+// Reads what the host link has, waiting until something arrives. Returns the
+// count read, 0 when the host closed the link, -1 on failure; errorCode is set
+// as for writeHostLink when the result is 0 or less. Main thread only.
+long readHostLink(char* buffer, std::size_t size, int& errorCode);
+
+// Makes a connected socket (and its TLS objects, or null) the open link and
+// writes the handshake in the same locked step, so no relayed packet can go
+// before it. Returns what writeHostLink would.
+long openHostLinkWithHandshake(SocketHandle socket, ssl_ctx_st* context, ssl_st* connection,
+                               const char* handshake, int& errorCode);
+
+// Closes the link: marks it closed for the senders, sends the TLS close
+// notice before the socket is shut down and closed, frees the TLS objects.
+void closeHostLink();
+
+}  // namespace kolv

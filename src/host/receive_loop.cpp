@@ -1,0 +1,64 @@
+#include "host/receive_loop.h"
+
+#include <openssl/err.h>
+
+#include <cstring>
+
+#include "app/bridge_state.h"
+#include "host/handle_host_data.h"
+#include "host/host_link_io.h"
+#include "output/append_log.h"
+#include "output/bounded_format.h"
+#include "output/console_line.h"
+#include "platform/system.h"
+
+namespace kolv {
+namespace {
+
+void reportReadFailure(long result, int errorCode) {
+    BridgeState& state = bridgeState();
+    char message[512];
+    boundedFormat(message, sizeof message,
+                  result == 0 ? "Connection closed with error: %d" : "recv failed with error: %d", errorCode);
+    consoleLine(message);
+    appendLog(message);
+    if (state.tlsActive.load()) {
+        ERR_error_string_n(ERR_get_error(), message, sizeof message);
+        consoleLine(message);
+        appendLog(message);
+        ERR_clear_error();
+    }
+    state.reconnectPending.store(true);
+}
+
+}  // namespace
+
+void receiveLoop(const BridgeConfig& config) {
+    BridgeState& state = bridgeState();
+    char buffer[kReceiveBufferSize];
+    HostReadCarry carry;
+    for (;;) {
+        sleepMs(1);
+        std::memset(buffer, 0, sizeof buffer);
+        std::size_t carried = std::strlen(carry.text);
+        if (carried > 0) {
+            std::memcpy(buffer, carry.text, carried);
+            if (state.verbose.load()) {
+                openText("partial packet recovered: %s\r\n", carry.text);
+                appendLog("partial packet recovered:");
+                appendLog(carry.text);
+            }
+            carry.text[0] = '\0';
+        }
+        // Room for the carried text, the new bytes and the terminator.
+        int errorCode = 0;
+        long got = readHostLink(buffer + carried, sizeof buffer - 1 - carried, errorCode);
+        if (got <= 0) {
+            reportReadFailure(got, errorCode);
+            return;
+        }
+        handleHostData(carry, config, buffer);
+    }
+}
+
+}  // namespace kolv

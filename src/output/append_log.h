@@ -1,0 +1,18 @@
+#pragma once
+#include <cstddef>
+
+#include "platform/system.h"
+
+namespace kolv {
+
+inline constexpr const char* kLogFileName = "kolv.log";
+
+// Removes every "\r" and "\n" from message into out (at most size - 1 characters).
+void cleanLogMessage(const char* message, char* out, std::size_t size);
+
+// Appends "[date time] source=kolv-bridge message" to kolv.log. Never fails
+// towards the caller: an unwritable log is silently skipped. Each line reaches
+// the file whole, whichever threads log at once.
+void appendLog(const char* message);
+
+}  // namespace kolv

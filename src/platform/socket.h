@@ -1,0 +1,51 @@
+#pragma once
+// Thin socket layer: the only place that knows which OS sockets API is in use.
+#include <cstddef>
+#include <cstdint>
+
+namespace kolv {
+
+using SocketHandle = int;
+inline constexpr SocketHandle kInvalidSocket = -1;
+
+// Error code a send reports when the link has no socket (POSIX EBADF).
+int notSocketError();
+
+// Process-wide sockets start-up and clean-up; no-ops on POSIX. Returns 0 on success.
+int socketStartup();
+void socketCleanup();
+
+// The calling thread's last socket error (errno on POSIX).
+int lastSocketError();
+
+void closeSocket(SocketHandle s);
+void shutdownSend(SocketHandle s);
+
+// send() without SIGPIPE; returns -1 on failure with lastSocketError() set.
+long socketSend(SocketHandle s, const void* data, std::size_t len);
+// recv(); returns 0 at end of stream, -1 on failure.
+long socketRecv(SocketHandle s, void* data, std::size_t len);
+
+bool setNonBlocking(SocketHandle s, bool on);
+// Bounds how long a blocking send may wait for room in the peer's window.
+void setSendTimeout(SocketHandle s, int milliseconds);
+// Lets a listening socket bind again right after a restart.
+void setReuseAddress(SocketHandle s);
+
+// Socket calls that differ in type between OS APIs. Each returns the
+// invalid socket or -1 on failure, with lastSocketError() set.
+SocketHandle openSocket(int family, int type, int protocol);
+int connectSocket(SocketHandle s, const void* address, std::size_t length);
+int bindSocket(SocketHandle s, const void* address, std::size_t length);
+int listenSocket(SocketHandle s, int backlog);
+SocketHandle acceptSocket(SocketHandle listening);
+
+enum class WaitFor { Read, Write };
+// Waits until s is ready; timeoutMs < 0 waits without bound.
+// Returns 1 when ready, 0 on time-out, -1 on error.
+int waitSocket(SocketHandle s, WaitFor what, int timeoutMs);
+
+// True when the last error means "try again later" on a non-blocking socket.
+bool isWouldBlock(int error);
+
+}  // namespace kolv

@@ -1,0 +1,109 @@
+#include "platform/socket.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace kolv {
+
+int notSocketError() { return EBADF; }
+
+int socketStartup() { return 0; }
+void socketCleanup() {}
+
+int lastSocketError() { return errno; }
+
+void closeSocket(SocketHandle s) {
+    if (s == kInvalidSocket) return;
+    int saved = errno;
+    ::close(s);
+    errno = saved;
+}
+
+void shutdownSend(SocketHandle s) {
+    int saved = errno;
+    ::shutdown(s, SHUT_WR);
+    errno = saved;
+}
+
+long socketSend(SocketHandle s, const void* data, std::size_t len) {
+    if (s == kInvalidSocket) {
+        errno = EBADF;
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = ::send(s, data, len, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+long socketRecv(SocketHandle s, void* data, std::size_t len) {
+    ssize_t n;
+    do {
+        n = ::recv(s, data, len, 0);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+bool setNonBlocking(SocketHandle s, bool on) {
+    int flags = ::fcntl(s, F_GETFL, 0);
+    if (flags < 0) return false;
+    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return ::fcntl(s, F_SETFL, flags) == 0;
+}
+
+void setSendTimeout(SocketHandle s, int milliseconds) {
+    timeval tv{};
+    tv.tv_sec = milliseconds / 1000;
+    tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
+    ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+void setReuseAddress(SocketHandle s) {
+    int one = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+}
+
+SocketHandle openSocket(int family, int type, int protocol) {
+    int s = ::socket(family, type | SOCK_CLOEXEC, protocol);
+    return s < 0 ? kInvalidSocket : s;
+}
+
+int connectSocket(SocketHandle s, const void* address, std::size_t length) {
+    return ::connect(s, static_cast<const sockaddr*>(address), static_cast<socklen_t>(length));
+}
+
+int bindSocket(SocketHandle s, const void* address, std::size_t length) {
+    return ::bind(s, static_cast<const sockaddr*>(address), static_cast<socklen_t>(length));
+}
+
+int listenSocket(SocketHandle s, int backlog) { return ::listen(s, backlog); }
+
+SocketHandle acceptSocket(SocketHandle listening) {
+    int c;
+    do {
+        c = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (c < 0 && errno == EINTR);
+    return c < 0 ? kInvalidSocket : c;
+}
+
+int waitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
+    pollfd p{};
+    p.fd = s;
+    p.events = what == WaitFor::Read ? POLLIN : POLLOUT;
+    for (;;) {
+        int r = ::poll(&p, 1, timeoutMs);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        return r == 0 ? 0 : 1;
+    }
+}
+
+bool isWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+}  // namespace kolv

@@ -1,0 +1,64 @@
+#include "platform/system.h"
+
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <thread>
+#include <unistd.h>
+
+namespace kolv {
+
+const char* platformName() {
+#if defined(__linux__)
+    return "Linux";
+#elif defined(__APPLE__)
+    return "macOS";
+#else
+    return "POSIX";
+#endif
+}
+
+const char* architectureName() {
+#if defined(__x86_64__)
+    return "x64";
+#elif defined(__i386__)
+    return "x86";
+#elif defined(__aarch64__)
+    return "arm64";
+#elif defined(__arm__)
+    return "arm";
+#else
+    return "unknown";
+#endif
+}
+
+int processId() { return static_cast<int>(::getpid()); }
+
+void ignoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
+
+void exitProcess(int code) { ::_exit(code); }
+
+void sleepMs(std::int64_t milliseconds) {
+    if (milliseconds <= 0) {
+        std::this_thread::yield();
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+std::uint64_t systemFileTime() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    constexpr std::uint64_t kEpochDifference100ns = 116444736000000000ULL;
+    return kEpochDifference100ns + static_cast<std::uint64_t>(ts.tv_sec) * 10000000ULL +
+           static_cast<std::uint64_t>(ts.tv_nsec) / 100U;
+}
+
+LocalTime localTimeNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm t{};
+    ::localtime_r(&now, &t);
+    return LocalTime{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
+}
+
+}  // namespace kolv
