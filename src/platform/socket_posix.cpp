@@ -1,5 +1,7 @@
 #include "platform/socket.h"
 
+#include "platform/seam.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -31,6 +33,7 @@ void shutdownSend(SocketHandle s) {
 }
 
 long socketSend(SocketHandle s, const void* data, std::size_t len) {
+    if (const PlatformSeam* seam = platformSeam()) return seam->send(s, data, len);
     if (s == kInvalidSocket) {
         errno = EBADF;
         return -1;
@@ -43,6 +46,7 @@ long socketSend(SocketHandle s, const void* data, std::size_t len) {
 }
 
 long socketRecv(SocketHandle s, void* data, std::size_t len) {
+    if (const PlatformSeam* seam = platformSeam()) return seam->recv(s, data, len);
     ssize_t n;
     do {
         n = ::recv(s, data, len, 0);

@@ -1,5 +1,7 @@
 #include "platform/system.h"
 
+#include "platform/seam.h"
+
 #include <chrono>
 #include <csignal>
 #include <ctime>
@@ -39,6 +41,7 @@ void ignoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
 void exitProcess(int code) { ::_exit(code); }
 
 void sleepMs(std::int64_t milliseconds) {
+    if (const PlatformSeam* seam = platformSeam()) return seam->sleep(milliseconds);
     if (milliseconds <= 0) {
         std::this_thread::yield();
         return;
@@ -47,6 +50,7 @@ void sleepMs(std::int64_t milliseconds) {
 }
 
 std::uint64_t systemFileTime() {
+    if (const PlatformSeam* seam = platformSeam()) return seam->fileTime();
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
     constexpr std::uint64_t kEpochDifference100ns = 116444736000000000ULL;
