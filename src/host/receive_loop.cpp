@@ -33,31 +33,35 @@ void reportReadFailure(long result, int errorCode) {
 
 }  // namespace
 
-void receiveLoop(const BridgeConfig& config) {
+bool receiveOnce(HostReadCarry& carry, const BridgeConfig& config) {
     BridgeState& state = bridgeState();
     char buffer[kReceiveBufferSize];
+    sleepMs(1);
+    std::memset(buffer, 0, sizeof buffer);
+    const std::size_t carried = std::strlen(carry.text);
+    if (carried > 0) {
+        std::memcpy(buffer, carry.text, carried);
+        if (state.verbose.load()) {
+            openText("partial packet recovered: %s\r\n", carry.text);
+            appendLog("partial packet recovered:");
+            appendLog(carry.text);
+        }
+        carry.text[0] = '\0';
+    }
+    // Room for the carried text, the new bytes and the terminator.
+    int errorCode = 0;
+    long got = readHostLink(buffer + carried, sizeof buffer - 1 - carried, errorCode);
+    if (got <= 0) {
+        reportReadFailure(got, errorCode);
+        return false;
+    }
+    handleHostData(carry, config, buffer);
+    return true;
+}
+
+void receiveLoop(const BridgeConfig& config) {
     HostReadCarry carry;
-    for (;;) {
-        sleepMs(1);
-        std::memset(buffer, 0, sizeof buffer);
-        std::size_t carried = std::strlen(carry.text);
-        if (carried > 0) {
-            std::memcpy(buffer, carry.text, carried);
-            if (state.verbose.load()) {
-                openText("partial packet recovered: %s\r\n", carry.text);
-                appendLog("partial packet recovered:");
-                appendLog(carry.text);
-            }
-            carry.text[0] = '\0';
-        }
-        // Room for the carried text, the new bytes and the terminator.
-        int errorCode = 0;
-        long got = readHostLink(buffer + carried, sizeof buffer - 1 - carried, errorCode);
-        if (got <= 0) {
-            reportReadFailure(got, errorCode);
-            return;
-        }
-        handleHostData(carry, config, buffer);
+    while (receiveOnce(carry, config)) {
     }
 }
 

@@ -1,7 +1,12 @@
 #pragma once
 #include "app/bridge_config.h"
+#include "host/handle_host_data.h"
 
 namespace kolv {
+
+// One read cycle: pause, join the carried text, read, handle the lines.
+// False when the link has ended (reported, reconnectPending set).
+bool receiveOnce(HostReadCarry& carry, const BridgeConfig& config);
 
 // Reads the host link until it fails or closes, handling each line; reports
 // the end and sets reconnectPending. Main thread only.
