@@ -76,7 +76,8 @@ long readHostLink(char* buffer, std::size_t size, int& errorCode) {
     SocketHandle socket = state.hostSocket.load();
     if (!state.tlsActive.load()) {
         long n = socketRecv(socket, buffer, size);
-        if (n <= 0) errorCode = lastSocketError();
+        if (n < 0) errorCode = lastSocketError();
+        if (n == 0) errorCode = 0;  // an orderly close leaves no error behind
         return n;
     }
     // TLS: read under the lock without blocking; wait for the socket outside
