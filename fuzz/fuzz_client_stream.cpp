@@ -1,0 +1,91 @@
+// A local client's chunk stream through the client thread: first-packet
+// rule, logoff, relay and departure notice.
+#include <cstdint>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/bridge_state.h"
+#include "clients/client_thread.h"
+#include "fuzz_seam.h"
+#include "platform/console.h"
+
+namespace {
+
+class NullConsole final : public kolv::ConsoleSink {
+public:
+    void write(const char*, std::size_t) override {}
+    void setAttribute(int) override {}
+};
+
+// Names the broken invariant before stopping, so a finding explains itself.
+void checkAt(bool condition, const char* what, int line) {
+    if (condition) return;
+    std::fprintf(stderr, "invariant broken at line %d: %s\n", line, what);
+    std::abort();
+}
+#define check(condition) checkAt((condition), #condition, __LINE__)
+
+struct Expected {
+    std::string relay;         // each chunk's text up to its first zero byte
+    bool loggedOff = false;    // some chunk holds "~LOGOFF~" whole
+};
+
+Expected expectedRelay(const std::uint8_t* data, std::size_t size) {
+    Expected expected;
+    std::size_t offset = 0;
+    while (offset < size) {
+        std::size_t want = static_cast<std::size_t>(data[offset++]) + 1;
+        std::size_t take = std::min(want, std::min<std::size_t>(513, size - offset));
+        if (take == 0) break;
+        const char* chunk = reinterpret_cast<const char*>(data + offset);
+        std::string text(chunk, ::strnlen(chunk, take));
+        if (text.find("~LOGOFF~") != std::string::npos) expected.loggedOff = true;
+        expected.relay += text;
+        offset += take;
+    }
+    return expected;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace kolv;
+    static NullConsole console;
+    setConsoleSink(&console);
+    fuzz::installFuzzSeam();
+    fuzz::FakeNetwork& net = fuzz::fakeNetwork();
+    net = fuzz::FakeNetwork{};
+    net.data = data;
+    net.size = size;
+    net.readable = fuzz::kFakeClientSocket;
+
+    BridgeState& state = bridgeState();
+    initialiseBridgeState(state);
+    state.hostSocket.store(fuzz::kFakeHostSocket);
+    std::strcpy(state.siteName, "Fuzz_Site");
+    const int slot = 7;
+    state.clientSlots.sockets[slot].store(fuzz::kFakeClientSocket);
+
+    clientThread(ClientStart{fuzz::kFakeClientSocket, slot});
+
+    check(state.clientSlots.sockets[slot].load() == kInvalidSocket);
+    const Expected expected = expectedRelay(data, size);
+    const std::string& relay = expected.relay;
+    const std::string& host = net.written[fuzz::kFakeHostSocket];
+    check(host.compare(0, relay.size(), relay) == 0);
+    // Anything after the relay is the departure notice, one whole packet.
+    std::string rest = host.substr(relay.size());
+    if (!rest.empty()) {
+        check(rest.find("~NOTME~~~|08- ") != std::string::npos);
+        check(rest.size() <= 512 && rest.back() == '\n');
+        check(!expected.loggedOff);
+    }
+    // The join-time latency packet, if any, is one whole packet.
+    const std::string& toClient = net.written[fuzz::kFakeClientSocket];
+    if (!toClient.empty()) check(toClient.rfind("SERVER~~~CLIENT~~~LATENCY:", 0) == 0 && toClient.back() == '\n');
+    state.hostSocket.store(kInvalidSocket);
+    return 0;
+}

@@ -1,0 +1,49 @@
+#include "fuzz_seam.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kolv::fuzz {
+namespace {
+
+long fakeSend(SocketHandle s, const void* data, std::size_t length) {
+    FakeNetwork& net = fakeNetwork();
+    net.lastWrite.assign(static_cast<const char*>(data), length);
+    net.lastWriteSocket = s;
+    net.written[s] += net.lastWrite;
+    ++net.writes[s];
+    return static_cast<long>(length);
+}
+
+long fakeRecv(SocketHandle s, void* data, std::size_t length) {
+    if (s != fakeNetwork().readable) return 0;
+    return nextChunk(data, length);
+}
+
+void fakeSleep(std::int64_t) {}
+
+std::uint64_t fakeFileTime() { return 116444736000000000ULL + 17000000000000000ULL; }
+
+const PlatformSeam kSeam{fakeSend, fakeRecv, fakeSleep, fakeFileTime};
+
+}  // namespace
+
+FakeNetwork& fakeNetwork() {
+    static FakeNetwork net;
+    return net;
+}
+
+void installFuzzSeam() { setPlatformSeam(&kSeam); }
+
+long nextChunk(void* out, std::size_t room) {
+    FakeNetwork& net = fakeNetwork();
+    if (net.offset >= net.size || room == 0) return 0;
+    std::size_t want = static_cast<std::size_t>(net.data[net.offset++]) + 1;
+    std::size_t take = std::min({want, room, net.size - net.offset});
+    if (take == 0) return 0;
+    std::memcpy(out, net.data + net.offset, take);
+    net.offset += take;
+    return static_cast<long>(take);
+}
+
+}  // namespace kolv::fuzz
