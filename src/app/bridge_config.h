@@ -34,7 +34,8 @@ bool parseBridgeConfig(const unsigned char* data, std::size_t length, BridgeConf
 bool loadBridgeConfig(BridgeConfig& config, const char* path = kConfigFileName);
 
 // Configured site name without "~", pipe colour codes, with spaces as "_",
-// cut to 30 characters. out must hold at least 31 bytes.
+// cut to 30 characters. Give out the configured field's size (140) so that
+// nothing is cut before the codes are removed.
 void cleanSiteName(const char* configured, char* out, std::size_t size);
 
 }  // namespace kolv
