@@ -116,8 +116,9 @@ void handleHostData(HostReadCarry& carry, const BridgeConfig& config, const char
         const std::string& piece = pieces[i];
         bool incomplete = count > 1 && i + 1 == count && !piece.empty();
         if (i == 0 && carry.dropNextPiece) {
-            // The end of an over-long line that was already reported.
-            carry.dropNextPiece = false;
+            // More of an over-long line that was already reported; it goes on
+            // until a read brings its line end.
+            carry.dropNextPiece = count == 1;
             continue;
         }
         if (piece.size() > kMaxLineCharacters) {

@@ -11,7 +11,7 @@ inline constexpr std::size_t kMaxLineCharacters = 511;  // before its "\n"
 // What one link's reads carry over to the next read.
 struct HostReadCarry {
     char text[513] = {};             // incomplete last line, without its "\n"
-    bool dropNextPiece = false;      // the rest of an over-long line follows
+    bool dropNextPiece = false;      // the rest of an over-long line follows, up to its "\n"
 };
 
 // Handles the text of one read (carried text included, up to its first zero
