@@ -125,7 +125,8 @@ void handleHostData(HostReadCarry& carry, const BridgeConfig& config, const char
             // Too long for a packet: passing on a cut line would leave every
             // client's stream without its line end.
             reportInvalid(piece.substr(0, kMaxLineCharacters).c_str());
-            if (incomplete) carry.dropNextPiece = true;
+            // Without its line end yet, the rest of it is still to come.
+            if (i + 1 == count) carry.dropNextPiece = true;
             continue;
         }
         if (incomplete) {

@@ -347,5 +347,17 @@ TEST_F(LinkHostData, OverlongIncompleteLineDropsItsContinuation) {
     EXPECT_EQ(drain(host_), "");
 }
 
+TEST_F(LinkHostData, OverlongLineWithoutLineEndIsDroppedUntilItEnds) {
+    // 64 KiB without a line end, as reads of any size: one report, nothing passed on.
+    const std::string longPiece = chatLineOfLength(600);
+    feed(longPiece);
+    EXPECT_TRUE(carry_.dropNextPiece);
+    feedAfterCarry(std::string(400, 'q'));
+    feedAfterCarry("Tail~F~~~~~leak~\nbob~Here~~~~~after~\n");
+    expectClientsGot("bob~Here~~~~~after~\n");
+    EXPECT_EQ(logMessages(), (std::vector<std::string>{"WARNING: invalid packet:", longPiece.substr(0, 511)}));
+    EXPECT_FALSE(carry_.dropNextPiece);
+}
+
 }  // namespace
 }  // namespace kolv::linktest
