@@ -31,7 +31,13 @@ bool sendClientPacket(int slot, const char* packet) {
             appendLog(message);
         }
         sent = socketSend(socket, packet, std::strlen(packet));
-        if (sent < 0) error = lastSocketError();
+        if (sent < 0) {
+            error = lastSocketError();
+            // The send timed out: the client has taken nothing for seconds.
+            // Ending its connection lets its own thread free the slot, so the
+            // main thread does not wait on it again for every later packet.
+            if (isWouldBlock(error)) shutdownBoth(socket);
+        }
     }
     sleepMs(5);
     if (sent < 0) {

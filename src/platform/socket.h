@@ -20,6 +20,8 @@ int lastSocketError();
 
 void closeSocket(SocketHandle s);
 void shutdownSend(SocketHandle s);
+// Ends both directions: a thread blocked reading s sees the end of stream.
+void shutdownBoth(SocketHandle s);
 
 // send() without SIGPIPE; returns -1 on failure with lastSocketError() set.
 long socketSend(SocketHandle s, const void* data, std::size_t len);

@@ -32,6 +32,12 @@ void shutdownSend(SocketHandle s) {
     errno = saved;
 }
 
+void shutdownBoth(SocketHandle s) {
+    int saved = errno;
+    ::shutdown(s, SHUT_RDWR);
+    errno = saved;
+}
+
 long socketSend(SocketHandle s, const void* data, std::size_t len) {
     if (const PlatformSeam* seam = platformSeam()) return seam->send(s, data, len);
     if (s == kInvalidSocket) {
