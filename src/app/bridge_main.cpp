@@ -18,6 +18,7 @@ namespace kolv {
 
 int bridgeMain(int argc, const char* const* argv) {
     ignoreBrokenPipe();
+    tightenSleepTimers();  // before any thread starts: threads inherit it
     if (!consoleAvailable()) return 1;
     BridgeState& state = bridgeState();
     boundedFormat(state.pidText, sizeof state.pidText, "%d", processId());

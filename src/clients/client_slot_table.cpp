@@ -8,6 +8,7 @@
 #include "output/bounded_format.h"
 #include "output/console_line.h"
 #include "packet/remove_all.h"
+#include "platform/send_all.h"
 #include "platform/system.h"
 
 namespace kolv {
@@ -30,7 +31,7 @@ bool sendClientPacket(int slot, const char* packet) {
             consoleLine(message);
             appendLog(message);
         }
-        sent = socketSend(socket, packet, std::strlen(packet));
+        sent = socketSendAll(socket, packet, std::strlen(packet));
         if (sent < 0) {
             error = lastSocketError();
             // The send timed out: the client has taken nothing for seconds.
@@ -39,7 +40,7 @@ bool sendClientPacket(int slot, const char* packet) {
             if (isWouldBlock(error)) shutdownBoth(socket);
         }
     }
-    sleepMs(5);
+    sleepMsExact(5);
     if (sent < 0) {
         boundedFormat(message, sizeof message, "sendClientPacket to client #%d failed with error: %d",
                       static_cast<int>(socket), error);

@@ -38,6 +38,7 @@ void admitClient(BridgeState& state, SocketHandle client) {
         return;
     }
     setSendTimeout(client, kClientSendTimeoutMs);
+    setNoDelay(client);
     state.clientSlots.sockets[static_cast<std::size_t>(slot)].store(client);
     try {
         std::thread(clientThread, ClientStart{client, slot}).detach();

@@ -9,6 +9,7 @@
 
 #include "app/bridge_state.h"
 #include "packet/packet_checksum.h"
+#include "platform/send_all.h"
 
 namespace kolv {
 namespace {
@@ -45,7 +46,7 @@ long writeLocked(BridgeState& state, const char* data, std::size_t length, int& 
         errorCode = notSocketError();
         return -1;
     }
-    long n = socketSend(socket, data, length);
+    long n = socketSendAll(socket, data, length);
     if (n < 0) errorCode = lastSocketError();
     return n;
 }
@@ -63,6 +64,7 @@ long openHostLinkWithHandshake(SocketHandle socket, ssl_ctx_st* context, ssl_st*
     BridgeState& state = bridgeState();
     std::lock_guard<std::mutex> lock(state.linkMutex);
     setSendTimeout(socket, kHostWriteTimeoutMs);
+    setNoDelay(socket);
     if (connection != nullptr) setNonBlocking(socket, true);
     state.tlsContext = context;
     state.tlsConnection = connection;

@@ -37,7 +37,6 @@ bool receiveOnce(HostReadCarry& carry, const BridgeConfig& config) {
     BridgeState& state = bridgeState();
     char buffer[kReceiveBufferSize];
     sleepMs(1);
-    std::memset(buffer, 0, sizeof buffer);
     const std::size_t carried = std::strlen(carry.text);
     if (carried > 0) {
         std::memcpy(buffer, carry.text, carried);
@@ -55,6 +54,8 @@ bool receiveOnce(HostReadCarry& carry, const BridgeConfig& config) {
         reportReadFailure(got, errorCode);
         return false;
     }
+    // The text ends behind the new bytes (or at an earlier zero byte in them).
+    buffer[carried + static_cast<std::size_t>(got)] = '\0';
     handleHostData(carry, config, buffer);
     return true;
 }

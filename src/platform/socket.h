@@ -27,12 +27,19 @@ void shutdownBoth(SocketHandle s);
 long socketSend(SocketHandle s, const void* data, std::size_t len);
 // recv(); returns 0 at end of stream, -1 on failure.
 long socketRecv(SocketHandle s, void* data, std::size_t len);
+// The same two calls straight to the OS, past any installed test seam: for
+// seams that pass traffic on.
+long systemSocketSend(SocketHandle s, const void* data, std::size_t len);
+long systemSocketRecv(SocketHandle s, void* data, std::size_t len);
 
 bool setNonBlocking(SocketHandle s, bool on);
 // Bounds how long a blocking send may wait for room in the peer's window.
 void setSendTimeout(SocketHandle s, int milliseconds);
 // Lets a listening socket bind again right after a restart.
 void setReuseAddress(SocketHandle s);
+// Sends each small packet at once instead of holding it for the peer's
+// acknowledgement of the previous one.
+void setNoDelay(SocketHandle s);
 
 // Socket calls that differ in type between OS APIs. Each returns the
 // invalid socket or -1 on failure, with lastSocketError() set.
@@ -47,7 +54,15 @@ enum class WaitFor { Read, Write };
 // Returns 1 when ready, 0 on time-out, -1 on error.
 int waitSocket(SocketHandle s, WaitFor what, int timeoutMs);
 
-// True when the last error means "try again later" on a non-blocking socket.
+// True when the last error means "try again later" on a non-blocking socket,
+// or that a send ran out of its send time-out.
 bool isWouldBlock(int error);
+
+// For tests: a connected pair of stream sockets within this process (starts
+// the sockets layer where it needs starting). Returns 0, or -1 with
+// lastSocketError() set.
+int socketPair(SocketHandle pair[2]);
+// For tests: closes s so that its peer's next send fails at once.
+void abortSocket(SocketHandle s);
 
 }  // namespace kolv

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -40,6 +41,15 @@ void shutdownBoth(SocketHandle s) {
 
 long socketSend(SocketHandle s, const void* data, std::size_t len) {
     if (const PlatformSeam* seam = platformSeam()) return seam->send(s, data, len);
+    return systemSocketSend(s, data, len);
+}
+
+long socketRecv(SocketHandle s, void* data, std::size_t len) {
+    if (const PlatformSeam* seam = platformSeam()) return seam->recv(s, data, len);
+    return systemSocketRecv(s, data, len);
+}
+
+long systemSocketSend(SocketHandle s, const void* data, std::size_t len) {
     if (s == kInvalidSocket) {
         errno = EBADF;
         return -1;
@@ -51,8 +61,7 @@ long socketSend(SocketHandle s, const void* data, std::size_t len) {
     return static_cast<long>(n);
 }
 
-long socketRecv(SocketHandle s, void* data, std::size_t len) {
-    if (const PlatformSeam* seam = platformSeam()) return seam->recv(s, data, len);
+long systemSocketRecv(SocketHandle s, void* data, std::size_t len) {
     ssize_t n;
     do {
         n = ::recv(s, data, len, 0);
@@ -72,6 +81,11 @@ void setSendTimeout(SocketHandle s, int milliseconds) {
     tv.tv_sec = milliseconds / 1000;
     tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
     ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+void setNoDelay(SocketHandle s) {
+    int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 void setReuseAddress(SocketHandle s) {
@@ -115,5 +129,20 @@ int waitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
 }
 
 bool isWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+int socketPair(SocketHandle pair[2]) {
+    int fds[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return -1;
+    pair[0] = fds[0];
+    pair[1] = fds[1];
+    return 0;
+}
+
+void abortSocket(SocketHandle s) {
+    if (s == kInvalidSocket) return;
+    linger off{1, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+    closeSocket(s);
+}
 
 }  // namespace kolv

@@ -11,11 +11,18 @@ const char* architectureName();
 int processId();
 // Writes to a closed peer must fail with an error, not end the process.
 void ignoreBrokenPipe();
+// Asks the OS to wake timed sleeps as close to their end as it can, so the
+// bridge's fixed pauses add nothing beyond their length.
+void tightenSleepTimers();
 // Ends the process at once with code, without running destructors that
 // detached threads may still be using. Flushes nothing: console writes are unbuffered.
 [[noreturn]] void exitProcess(int code);
 
 void sleepMs(std::int64_t milliseconds);
+// The same pause, ended closer to its length: sleeps most of it, then yields
+// until it is over. For pauses that repeat back to back (one per client in a
+// broadcast), where the OS's wake-up delay would add up.
+void sleepMsExact(std::int64_t milliseconds);
 
 // System clock as 100-nanosecond intervals since 1601-01-01 UTC.
 std::uint64_t systemFileTime();

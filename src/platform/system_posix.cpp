@@ -7,6 +7,9 @@
 #include <ctime>
 #include <thread>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 
 namespace kolv {
 
@@ -38,6 +41,12 @@ int processId() { return static_cast<int>(::getpid()); }
 
 void ignoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
 
+void tightenSleepTimers() {
+#if defined(__linux__)
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+}
+
 void exitProcess(int code) { ::_exit(code); }
 
 void sleepMs(std::int64_t milliseconds) {
@@ -47,6 +56,15 @@ void sleepMs(std::int64_t milliseconds) {
         return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void sleepMsExact(std::int64_t milliseconds) {
+    if (const PlatformSeam* seam = platformSeam()) return seam->sleep(milliseconds);
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(milliseconds);
+    // Wake-ups come up to ~100 us late here; wake early and yield the rest away.
+    std::this_thread::sleep_until(end - std::chrono::microseconds(200));
+    while (Clock::now() < end) std::this_thread::yield();
 }
 
 std::uint64_t systemFileTime() {

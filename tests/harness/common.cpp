@@ -1,6 +1,7 @@
 #include "harness/common.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
@@ -117,6 +118,30 @@ std::string bridgePlatformText() {
     return platform + ".unknown";
 #endif
 }
+
+bool bridgeIsWindows() { return bridgePlatformText().rfind("Windows", 0) == 0; }
+
+std::string bridgeLogLineEnd() { return bridgeIsWindows() ? "\r\n" : "\n"; }
+
+int bridgeErrorCode(BridgeOsError error) {
+    struct Codes {
+        BridgeOsError error;
+        int posix;
+        int windows;
+    };
+    static constexpr Codes kCodes[] = {
+        {BridgeOsError::NotASocket, EBADF, 10038},
+        {BridgeOsError::AddressInUse, EADDRINUSE, 10048},
+        {BridgeOsError::SendTimedOut, EAGAIN, 10060},
+        {BridgeOsError::ConnectionRefused, ECONNREFUSED, 10061},
+    };
+    for (const Codes& codes : kCodes) {
+        if (codes.error == error) return bridgeIsWindows() ? codes.windows : codes.posix;
+    }
+    throw HarnessError("bridgeErrorCode: unknown error");
+}
+
+std::string bridgeError(BridgeOsError error) { return std::to_string(bridgeErrorCode(error)); }
 
 std::string expectedHandshake(std::string_view site, std::string_view software) {
     return std::string(site) + "~" + std::string(software) + "/" + bridgePlatformText() + "/1.3.103";

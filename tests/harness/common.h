@@ -58,6 +58,26 @@ std::vector<std::string> stampedLines(std::string_view output);
 // platform (e.g. "Windows.x86" when KOLV_BRIDGE_CMD runs a Windows build).
 std::string bridgePlatformText();
 
+// True when bridgePlatformText names a Windows build (run through Wine).
+bool bridgeIsWindows();
+
+// The line end of kolv.log: the bridge writes it in the C runtime's text
+// mode, which ends lines in "\r\n" on Windows.
+std::string bridgeLogLineEnd();
+
+// Operating-system error numbers in the bridge's "failed with error: %d"
+// texts, for the platform the bridge was built for: errno values on Linux,
+// Windows Sockets codes on Windows.
+enum class BridgeOsError {
+    NotASocket,         // a send on a link without socket: EBADF / WSAENOTSOCK
+    AddressInUse,       // EADDRINUSE / WSAEADDRINUSE
+    SendTimedOut,       // a blocking send ran out of its time-out: EAGAIN / WSAETIMEDOUT
+    ConnectionRefused,  // ECONNREFUSED / WSAECONNREFUSED
+};
+int bridgeErrorCode(BridgeOsError error);
+// The same number as text, for building expected console and log lines.
+std::string bridgeError(BridgeOsError error);
+
 // The handshake that the bridge sends for a configured site and software:
 // "site~software/<platform>/1.3.103".
 std::string expectedHandshake(std::string_view site, std::string_view software);

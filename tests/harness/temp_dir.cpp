@@ -45,7 +45,20 @@ void writeFile(const std::filesystem::path& file, std::string_view content) {
     if (!out) throw HarnessError("cannot write " + file.string());
 }
 
-std::string readLog(const std::filesystem::path& dir) { return readFile(dir / "kolv.log"); }
+std::string readLog(const std::filesystem::path& dir) {
+    std::string log = readFile(dir / "kolv.log");
+    if (bridgeLogLineEnd() == "\n") return log;
+    std::string text;
+    for (std::size_t at = 0; at < log.size();) {
+        if (log.compare(at, 2, "\r\n") == 0) {
+            text += '\n';
+            at += 2;
+        } else {
+            text += log[at++];
+        }
+    }
+    return text;
+}
 
 bool logExists(const std::filesystem::path& dir) {
     std::error_code ignored;
@@ -55,8 +68,17 @@ bool logExists(const std::filesystem::path& dir) {
 std::vector<std::string> logMessages(const std::filesystem::path& dir) {
     static const std::regex kLine(R"(^\[\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\] source=kolv-bridge (.*)$)");
     std::vector<std::string> messages;
-    std::string log = readLog(dir);
-    for (const std::string& line : splitLines(log)) {
+    const std::string log = readFile(dir / "kolv.log");  // as written: the line ends are checked
+    const std::string lineEnd = bridgeLogLineEnd();
+    std::size_t start = 0;
+    while (start < log.size()) {
+        std::size_t end = log.find(lineEnd, start);
+        if (end == std::string::npos) {
+            ADD_FAILURE() << "kolv.log does not end in a line end";
+            end = log.size();
+        }
+        const std::string line = log.substr(start, end - start);
+        start = end + lineEnd.size();
         std::smatch match;
         if (std::regex_match(line, match, kLine)) {
             messages.push_back(match[1].str());
@@ -65,7 +87,6 @@ std::vector<std::string> logMessages(const std::filesystem::path& dir) {
             messages.push_back(line);
         }
     }
-    if (!log.empty() && log.back() != '\n') ADD_FAILURE() << "kolv.log does not end in a line end";
     return messages;
 }
 

@@ -38,12 +38,15 @@ private:
 std::string readFile(const std::filesystem::path& file);
 void writeFile(const std::filesystem::path& file, std::string_view content);
 
-// The bridge's activity log, dir/kolv.log, whole; empty when absent.
+// The bridge's activity log, dir/kolv.log, whole, as its platform's
+// text-mode reader sees it (a Windows build's "\r\n" line ends read as
+// "\n"); empty when absent.
 std::string readLog(const std::filesystem::path& dir);
 bool logExists(const std::filesystem::path& dir);
 
 // The messages of the log lines, in order: each line must read
-// "[yyyy/mm/dd hh:mm:ss] source=kolv-bridge MESSAGE"; a line that does not is
+// "[yyyy/mm/dd hh:mm:ss] source=kolv-bridge MESSAGE" and end in
+// bridgeLogLineEnd(); a line that does not is
 // a test failure (ADD_FAILURE) and is returned whole.
 std::vector<std::string> logMessages(const std::filesystem::path& dir);
 

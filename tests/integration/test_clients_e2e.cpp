@@ -514,6 +514,30 @@ TEST(ClientsLatency, EchoOfARelayedPacketIsMeasuredAndToldToEveryClientFirst) {
     EXPECT_EQ(text(carl->readLine(5s)), packet);
 }
 
+// Regression: with the kernel's small-packet coalescing left on, the echo that
+// follows a latency notice waited for the client's delayed acknowledgement
+// (about 40 ms) instead of the bridge's 5 ms pause.
+TEST(ClientsLatency, EchoFollowsItsNoticeWithoutWaitingForAnAcknowledgement) {
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    auto alice = rig.join("Alice", 0);
+    ASSERT_NE(alice, nullptr);
+    std::vector<long long> gapsUs;
+    for (int i = 0; i < 5; ++i) {
+        const std::string packet = chat("Alice", "|07Round " + std::to_string(i));
+        ASSERT_TRUE(alice->send(packet));
+        ASSERT_EQ(text(rig.link->readLine(5s)), packet);
+        hostRoundTrip();
+        ASSERT_TRUE(rig.link->send(packet));
+        ASSERT_TRUE(latencyOf(alice->readLine(5s)).has_value());
+        const auto noticeAt = Clock::now();
+        ASSERT_EQ(text(alice->readLine(5s)), packet);
+        gapsUs.push_back(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - noticeAt).count());
+    }
+    std::sort(gapsUs.begin(), gapsUs.end());
+    EXPECT_LT(gapsUs[2], 25000) << "median gap between notice and echo, in microseconds";
+}
+
 TEST(ClientsLatency, NotmeRelayIsNotMeasured) {
     Rig rig;
     ASSERT_TRUE(rig.start());
@@ -556,10 +580,11 @@ TEST(ClientsLostHostLink, SendsFailWhileDownAndEachClientGetsOneReconnectNotice)
 
     const std::string lost = chat("Alice", "|07Into the void");
     ASSERT_TRUE(alice->send(lost));
-    EXPECT_TRUE(rig.console("] sendHostPacket failed with error: 9\n")) << rig.bridge->output();
-    ASSERT_TRUE(waitForLog(rig.dir, "sendHostPacket failed with error: 9", 5s)) << readLog(rig.dir);
+    const std::string failure = "sendHostPacket failed with error: " + bridgeError(BridgeOsError::NotASocket);
+    EXPECT_TRUE(rig.console("] " + failure + "\n")) << rig.bridge->output();
+    ASSERT_TRUE(waitForLog(rig.dir, failure, 5s)) << readLog(rig.dir);
     std::vector<std::string> log = logMessages(rig.dir);
-    EXPECT_NE(std::find(log.begin(), log.end(), "sendHostPacket failed with error: 9"), log.end()) << readLog(rig.dir);
+    EXPECT_NE(std::find(log.begin(), log.end(), failure), log.end()) << readLog(rig.dir);
 
     rig.host.resumeListening();
     auto second = rig.host.waitForConnection(2, 10s);
@@ -602,12 +627,13 @@ TEST(ClientsListener, TakenLocalPortIsReportedAndTheHostLinkKeepsWorking) {
                               << std::strerror(errno);
     ASSERT_TRUE(rig.start({"-W1"}, false));
 
-    ASSERT_TRUE(rig.bridge->waitForOutput("client bind failed with error: 98\n", 5s)) << rig.bridge->output();
+    const std::string failure = "client bind failed with error: " + bridgeError(BridgeOsError::AddressInUse);
+    ASSERT_TRUE(rig.bridge->waitForOutput(failure + "\n", 5s)) << rig.bridge->output();
     const std::vector<std::string> lines = splitLines(rig.bridge->output());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "client bind failed with error: 98"), lines.end())
+    EXPECT_NE(std::find(lines.begin(), lines.end(), failure), lines.end())
         << "a line of its own without prefix:\n" << rig.bridge->output();
-    ASSERT_TRUE(waitForLog(rig.dir, "client bind failed with error: 98", 5s));
-    EXPECT_EQ(logMessages(rig.dir), std::vector<std::string>{"client bind failed with error: 98"});
+    ASSERT_TRUE(waitForLog(rig.dir, failure, 5s));
+    EXPECT_EQ(logMessages(rig.dir), std::vector<std::string>{failure});
 
     std::vector<std::string> answer = rig.hello(*rig.link);
     ASSERT_EQ(answer.size(), 7u) << rig.bridge->output();
@@ -676,7 +702,8 @@ TEST(ClientsSlowReader, StuckClientTimesOutAndTheOthersKeepReceiving) {
     });
 
     const auto floodStart = Clock::now();
-    const bool failed = rig.bridge->waitForOutput("failed with error: 11\n", 30s);
+    const std::string timedOut = "failed with error: " + bridgeError(BridgeOsError::SendTimedOut);
+    const bool failed = rig.bridge->waitForOutput(timedOut + "\n", 30s);
     const auto failedAfter = std::chrono::duration_cast<Millis>(Clock::now() - floodStart);
     std::size_t atFailure = 0;
     {
@@ -700,14 +727,14 @@ TEST(ClientsSlowReader, StuckClientTimesOutAndTheOthersKeepReceiving) {
     std::printf("[ info     ] first failed send after %lld ms, %zu lines read by then\n",
                 static_cast<long long>(failedAfter.count()), atFailure);
     ASSERT_TRUE(failed) << rig.bridge->output();
-    static const std::regex kFailure("sendClientPacket to client #[0-9]+ failed with error: 11");
+    const std::regex kFailure("sendClientPacket to client #[0-9]+ " + timedOut);
     bool stamped = false;
     for (const std::string& line : stampedLines(rig.bridge->output())) stamped = stamped || std::regex_match(line, kFailure);
     EXPECT_TRUE(stamped) << rig.bridge->output();
     EXPECT_LT(failedAfter, scaled(25s));
     EXPECT_TRUE(progressed) << "reader stuck at " << atFailure << " lines";
     EXPECT_TRUE(readerGood);
-    EXPECT_TRUE(waitForLog(rig.dir, "failed with error: 11", 5s)) << readLog(rig.dir);
+    EXPECT_TRUE(waitForLog(rig.dir, timedOut, 5s)) << readLog(rig.dir);
     // A client whose send timed out is disconnected, so later broadcasts do
     // not wait on it again: its thread leaves and frees the slot.
     EXPECT_TRUE(rig.console(leaveLine("Stuck", 1), 1, 10s)) << rig.bridge->output();

@@ -25,6 +25,11 @@ ConfigOptions configFor(const FakeHost& host, bool tls = false) {
 
 std::string handshake() { return expectedHandshake(kSite, kSoftware); }
 
+// What the bridge reports when a host address refuses the connection.
+std::string refusedText() {
+    return "connect failed with error: " + bridgeError(BridgeOsError::ConnectionRefused) + ". ";
+}
+
 // Console output after the banner (everything from the first stamped line),
 // with the timestamps masked.
 std::string afterBanner(const std::string& output) {
@@ -157,7 +162,7 @@ TEST(PlainHostLink, RefusedAttemptBetweenTwoLinks) {
     log.resize(std::min<std::size_t>(log.size(), 8));
     EXPECT_EQ(log,
               (std::vector<std::string>{"Connection closed with error: 0", "Retry 1...",
-                                        "connect failed with error: 111. ", "Unable to connect to server!",
+                                        refusedText(), "Unable to connect to server!",
                                         "Retry 2...", "Reconnection successful", "Connection closed with error: 0",
                                         "Retry 1..."}));
     std::vector<std::string> retries = retryLines(bridge.output());
@@ -186,7 +191,7 @@ TEST(PlainHostLink, RetryLimitAfterALinkCountsFromTheLoss) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Max connection retries: 2"), 1);
     EXPECT_EQ(host.connectionCount(), 1u);
     EXPECT_EQ(logMessages(dir), (std::vector<std::string>{"Connection closed with error: 0", "Retry 1 of 2...",
-                                                          "connect failed with error: 111. ",
+                                                          refusedText(),
                                                           "Unable to connect to server!", "Retry 2 of 2..."}));
 }
 
@@ -353,11 +358,11 @@ TEST(HostLinkAddresses, FirstAddressRefusedThenTheNextConnects) {
     ASSERT_TRUE(bridge.waitForOutput("Sending handshake", 5s));
     EXPECT_NE(maskStamps(bridge.output())
                   .find("[T] Connecting to kolv-two.test:" + host.portText() +
-                        "...connect failed with error: 111. \n"
+                        "..." + refusedText() + "\n"
                         "OK\r\n"
                         "[T] Sending handshake:"),
               std::string::npos)
         << bridge.output();
     ASSERT_TRUE(waitForLog(dir, "connect failed", 5s));
-    EXPECT_EQ(logMessages(dir), std::vector<std::string>{"connect failed with error: 111. "});
+    EXPECT_EQ(logMessages(dir), std::vector<std::string>{refusedText()});
 }

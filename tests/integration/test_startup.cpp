@@ -154,17 +154,18 @@ TEST(RetryPolicy, TenRefusedAttemptsBeforeFirstLinkThenExitZero) {
 
     const std::vector<std::string> lines = stampedLines(out);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Max connection retries: 3"), 1);
+    const std::string refused = bridgeError(BridgeOsError::ConnectionRefused);
     EXPECT_EQ(countOccurrences(out, "] Starting up...\n"), 10u);
     // The open "Connecting to" text is completed by the failure, then the verdict follows.
     EXPECT_EQ(countOccurrences(out, "] Connecting to 127.0.0.2:" + portText +
-                                        "...connect failed with error: 111. \nUnable to connect to server!\n"),
+                                        "...connect failed with error: " + refused + ". \nUnable to connect to server!\n"),
               10u);
     EXPECT_EQ(out.find("Ready for clients."), std::string::npos);
     EXPECT_EQ(out.find("Sending handshake"), std::string::npos);
 
     std::vector<std::string> expectedLog;
     for (int i = 1; i <= 10; ++i) {
-        expectedLog.push_back("connect failed with error: 111. ");
+        expectedLog.push_back("connect failed with error: " + refused + ". ");
         expectedLog.push_back("Unable to connect to server!");
         expectedLog.push_back("Retry " + std::to_string(i) + " of 10...");
     }

@@ -1,15 +1,11 @@
 #pragma once
-// Fixture for the host-link and client-send tests: socketpairs stand in for
+// Fixture for the host-link and client-send tests: socket pairs stand in for
 // the host connection and the local clients, the console goes to a recording
 // sink, and every test runs in its own temporary directory because the code
 // appends to ./kolv.log and writes ./ulkstats.dat.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -28,6 +25,10 @@
 #include "output/bounded_format.h"
 #include "platform/console.h"
 #include "platform/seam.h"
+#include "platform/socket.h"
+#include "platform/system.h"
+#include "platform_facts.h"
+#include "scratch_dir.h"
 
 namespace kolv::linktest {
 
@@ -85,34 +86,41 @@ inline std::string withStampsMarked(const std::string& text) {
 
 // Everything the socket has queued now, without waiting. The code under test
 // sends before it returns, so what it sent is already queued.
-inline std::string drain(int fd) {
+inline std::string drain(SocketHandle fd) {
     std::string all;
     char buffer[4096];
     for (int i = 0; i < 1000; ++i) {
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) continue;
+        if (waitSocket(fd, WaitFor::Read, 0) <= 0) break;
+        long n = systemSocketRecv(fd, buffer, sizeof buffer);
         if (n <= 0) break;
         all.append(buffer, static_cast<std::size_t>(n));
     }
     return all;
 }
 
-// Messages of kolv.log in order, each without its "[date time] source=kolv-bridge " part.
-inline std::vector<std::string> logMessages() {
-    static const std::regex line(R"(\[\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\] source=kolv-bridge (.*))");
-    std::vector<std::string> messages;
-    std::ifstream file("kolv.log", std::ios::binary);
-    std::string text;
-    while (std::getline(file, text)) {
-        std::smatch m;
-        messages.push_back(std::regex_match(text, m, line) ? m[1].str() : "<malformed> " + text);
-    }
-    return messages;
-}
+using testutil::peerGoneError;
 
 inline std::string readFile(const char* path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Messages of kolv.log in order, each without its "[date time] source=kolv-bridge " part.
+inline std::vector<std::string> logMessages() {
+    static const std::regex line(R"(\[\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\] source=kolv-bridge (.*))");
+    std::vector<std::string> messages;
+    const std::string lineEnd = testutil::textLineEnd();
+    const std::string all = readFile("kolv.log");
+    for (std::size_t start = 0; start < all.size();) {
+        std::size_t end = all.find(lineEnd, start);
+        std::string text = all.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::smatch m;
+        messages.push_back(std::regex_match(text, m, line) && end != std::string::npos ? m[1].str()
+                                                                                       : "<malformed> " + text);
+        if (end == std::string::npos) break;
+        start = end + lineEnd.size();
+    }
+    return messages;
 }
 
 inline std::vector<TrackerEntry> trackerSnapshot(LatencyTracker& tracker) {
@@ -181,18 +189,10 @@ private:
         return value;
     }
     static long realSend(SocketHandle s, const void* data, std::size_t length) {
-        if (s == kInvalidSocket) {
-            errno = EBADF;
-            return -1;
-        }
-        ssize_t n;
-        do {
-            n = ::send(s, data, length, MSG_NOSIGNAL);
-        } while (n < 0 && errno == EINTR);
-        return static_cast<long>(n);
+        return systemSocketSend(s, data, length);
     }
     static long realRecv(SocketHandle s, void* data, std::size_t length) {
-        return static_cast<long>(::recv(s, data, length, 0));
+        return systemSocketRecv(s, data, length);
     }
     static void realSleep(std::int64_t ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -207,11 +207,7 @@ protected:
         BridgeState& state = bridgeState();
         std::memcpy(savedSiteName_, state.siteName, sizeof savedSiteName_);
         std::memcpy(savedPidText_, state.pidText, sizeof savedPidText_);
-        savedCwd_ = std::filesystem::current_path();
-        char pattern[] = "/tmp/kolv-link-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr) << std::strerror(errno);
-        workDir_ = pattern;
-        std::filesystem::current_path(workDir_);
+        scratch_.emplace("kolv-link-");
 
         setConsoleSink(&console_);
         resetState();
@@ -224,15 +220,11 @@ protected:
         BridgeState& state = bridgeState();
         std::memcpy(state.siteName, savedSiteName_, sizeof savedSiteName_);
         std::memcpy(state.pidText, savedPidText_, sizeof savedPidText_);
-        for (int fd : openEnds_) {
-            if (fd >= 0) ::close(fd);
-        }
+        for (SocketHandle fd : openEnds_) closeSocket(fd);
         openEnds_.clear();
         setPlatformSeam(nullptr);
         setConsoleSink(nullptr);
-        std::error_code ignored;
-        std::filesystem::current_path(savedCwd_, ignored);
-        if (!workDir_.empty()) std::filesystem::remove_all(workDir_, ignored);
+        scratch_.reset();
     }
 
     static void resetState() {
@@ -250,9 +242,9 @@ protected:
     }
 
     // A connected pair {ours, peer}; both ends are closed after the test.
-    std::pair<int, int> makePair() {
-        int fds[2] = {-1, -1};
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0) << std::strerror(errno);
+    std::pair<SocketHandle, SocketHandle> makePair() {
+        SocketHandle fds[2] = {kInvalidSocket, kInvalidSocket};
+        EXPECT_EQ(socketPair(fds), 0) << "socket pair failed with error " << lastSocketError();
         openEnds_.push_back(fds[0]);
         openEnds_.push_back(fds[1]);
         return {fds[0], fds[1]};
@@ -273,12 +265,12 @@ protected:
         return peer;
     }
 
-    // Closes one end early (a client that went away).
-    void closeEnd(int fd) {
-        for (int& open : openEnds_) {
+    // Closes one end early (a client that went away), resetting the connection.
+    void closeEnd(SocketHandle fd) {
+        for (SocketHandle& open : openEnds_) {
             if (open == fd) {
-                ::close(open);
-                open = -1;
+                abortSocket(open);
+                open = kInvalidSocket;
             }
         }
     }
@@ -288,9 +280,8 @@ protected:
     TimedSink console_;
 
 private:
-    std::filesystem::path savedCwd_;
-    std::filesystem::path workDir_;
-    std::vector<int> openEnds_;
+    std::optional<testutil::ScratchDir> scratch_;
+    std::vector<SocketHandle> openEnds_;
     char savedSiteName_[sizeof(BridgeState::siteName)] = {};
     char savedPidText_[sizeof(BridgeState::pidText)] = {};
 };

@@ -1,18 +1,18 @@
 // The ulk.cfg record: field offsets, short and unterminated images, loading, site-name cleaning.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/bridge_config.h"
+#include "scratch_dir.h"
 
 namespace kolv {
 namespace {
@@ -109,21 +109,9 @@ TEST(ParseBridgeConfig, FieldsFillingTheirArraysAreCutAtSizeMinusOne) {
 // Runs each test in a fresh scratch directory and returns to the old one after.
 class LoadBridgeConfigTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_NE(::getcwd(oldDir_, sizeof oldDir_), nullptr);
-        std::string pattern = (fs::temp_directory_path() / "kolv-cfg-XXXXXX").string();
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        ASSERT_NE(::mkdtemp(name.data()), nullptr);
-        dir_ = name.data();
-        ASSERT_EQ(::chdir(dir_.c_str()), 0);
-    }
+    void SetUp() override { scratch_.emplace("kolv-cfg-"); }
 
-    void TearDown() override {
-        ASSERT_EQ(::chdir(oldDir_), 0);
-        std::error_code ec;
-        if (!dir_.empty()) fs::remove_all(dir_, ec);
-    }
+    void TearDown() override { scratch_.reset(); }
 
     static void writeFile(const char* path, const std::vector<unsigned char>& bytes, std::size_t length) {
         std::FILE* file = std::fopen(path, "wb");
@@ -132,8 +120,7 @@ protected:
         std::fclose(file);
     }
 
-    std::string dir_;
-    char oldDir_[PATH_MAX] = {};
+    std::optional<testutil::ScratchDir> scratch_;
 };
 
 TEST_F(LoadBridgeConfigTest, LoadsUlkCfgFromTheWorkingDirectory) {

@@ -67,7 +67,8 @@ TEST_F(LinkClientSends, ClientThatWentAwayFailsAloneAndKeepsItsSlot) {
 
     EXPECT_EQ(drain(client0), "SERVER~~~~CLIENT~~~LATENCY:42~\n");
     EXPECT_EQ(drain(client2), "SERVER~~~~CLIENT~~~LATENCY:42~\n");
-    const std::string failure = "sendClientPacket to client #" + std::to_string(gone) + " failed with error: 32";
+    const std::string failure = "sendClientPacket to client #" + std::to_string(gone) + " failed with error: " +
+                                std::to_string(peerGoneError());
     EXPECT_EQ(console(), "<stamp>" + failure + "\n");
     EXPECT_EQ(logMessages(), (std::vector<std::string>{failure}));
     EXPECT_EQ(ourEnd(1), gone);
@@ -122,10 +123,10 @@ struct SlowSendSeam {
             entered().store(true);
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        return static_cast<long>(::send(s, data, length, MSG_NOSIGNAL));
+        return systemSocketSend(s, data, length);
     }
     static long recv(SocketHandle s, void* data, std::size_t length) {
-        return static_cast<long>(::recv(s, data, length, 0));
+        return systemSocketRecv(s, data, length);
     }
     static void sleep(std::int64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
     static std::uint64_t fileTime() {

@@ -1,13 +1,11 @@
 // The activity log: line format, message cleaning, whole lines under concurrency, unwritable places.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <iterator>
 #include <regex>
 #include <set>
@@ -19,6 +17,8 @@
 #include "output/append_log.h"
 #include "output/bounded_format.h"
 #include "platform/system.h"
+#include "platform_facts.h"
+#include "scratch_dir.h"
 
 namespace kolv {
 namespace {
@@ -28,40 +28,24 @@ namespace fs = std::filesystem;
 // Runs each test in a fresh scratch directory and returns to the old one after.
 class AppendLogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_NE(::getcwd(oldDir_, sizeof oldDir_), nullptr);
-        std::string pattern = (fs::temp_directory_path() / "kolv-log-XXXXXX").string();
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        ASSERT_NE(::mkdtemp(name.data()), nullptr);
-        dir_ = name.data();
-        ASSERT_EQ(::chdir(dir_.c_str()), 0);
-    }
+    void SetUp() override { scratch_.emplace("kolv-log-"); }
 
-    void TearDown() override {
-        ASSERT_EQ(::chdir(oldDir_), 0);
-        if (!dir_.empty()) {
-            ::chmod(dir_.c_str(), 0700);
-            std::error_code ec;
-            fs::remove_all(dir_, ec);
-        }
-    }
+    void TearDown() override { scratch_.reset(); }
 
+    // Lines end in the C runtime's text-mode line end of the platform.
     static std::vector<std::string> readLines() {
-        std::ifstream in(kLogFileName, std::ios::binary);
-        std::stringstream all;
-        all << in.rdbuf();
-        std::string content = all.str();
+        const std::string lineEnd = testutil::textLineEnd();
+        std::string all = content();
         std::vector<std::string> lines;
         std::size_t start = 0;
-        while (start < content.size()) {
-            std::size_t end = content.find('\n', start);
+        while (start < all.size()) {
+            std::size_t end = all.find(lineEnd, start);
             if (end == std::string::npos) {
-                lines.push_back(content.substr(start) + "<no line feed>");
+                lines.push_back(all.substr(start) + "<no line end>");
                 break;
             }
-            lines.push_back(content.substr(start, end - start));
-            start = end + 1;
+            lines.push_back(all.substr(start, end - start));
+            start = end + lineEnd.size();
         }
         return lines;
     }
@@ -73,8 +57,7 @@ protected:
         return all.str();
     }
 
-    std::string dir_;
-    char oldDir_[PATH_MAX] = {};
+    std::optional<testutil::ScratchDir> scratch_;
 };
 
 const char* const kStamp = R"(\[\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\])";
@@ -92,7 +75,8 @@ TEST_F(AppendLogTest, WritesStampSourceAndMessage) {
     LocalTime after = localTimeNow();
 
     std::string text = content();
-    ASSERT_TRUE(std::regex_match(text, std::regex(std::string(kStamp) + " source=kolv-bridge Reconnection successful\n")))
+    ASSERT_TRUE(std::regex_match(
+        text, std::regex(std::string(kStamp) + " source=kolv-bridge Reconnection successful" + testutil::textLineEnd())))
         << text;
     std::string stamp = text.substr(0, text.find(']') + 1);
     EXPECT_TRUE(stamp == stampOf(before) || stamp == stampOf(after)) << stamp;
@@ -113,7 +97,8 @@ TEST_F(AppendLogTest, AppendsAndRemovesLineBreaksFromTheMessage) {
 TEST_F(AppendLogTest, EmptyMessageEndsInTheSourceAndOneSpace) {
     appendLog("");
     std::string text = content();
-    EXPECT_TRUE(std::regex_match(text, std::regex(std::string(kStamp) + " source=kolv-bridge \n"))) << text;
+    EXPECT_TRUE(std::regex_match(text, std::regex(std::string(kStamp) + " source=kolv-bridge " + testutil::textLineEnd())))
+        << text;
 }
 
 TEST_F(AppendLogTest, PercentTildesAndPipeCodesAreWrittenLiterally) {
@@ -194,21 +179,27 @@ TEST_F(AppendLogTest, ManyThreadsWriteOnlyWholeLines) {
 }
 
 TEST_F(AppendLogTest, UnwritableLogIsSkippedSilently) {
-    if (::geteuid() == 0) {
-        // Permissions do not stop root: a directory in the log's place makes the open fail.
-        ASSERT_EQ(::mkdir(kLogFileName, 0700), 0);
-        appendLog("must not be written");
-        EXPECT_TRUE(fs::is_directory(kLogFileName));
-        EXPECT_TRUE(fs::is_empty(kLogFileName));
-        EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
-    } else {
-        ASSERT_EQ(::chmod(".", 0500), 0);
+    // A directory in the log's place makes the open fail, whatever the rights.
+    ASSERT_TRUE(fs::create_directory(kLogFileName));
+    appendLog("must not be written");
+    EXPECT_TRUE(fs::is_directory(kLogFileName));
+    EXPECT_TRUE(fs::is_empty(kLogFileName));
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
+    fs::remove(kLogFileName);
+
+    // A read-only directory too, where rights stop this process (not for root,
+    // nor where the read-only flag does not guard directories).
+    fs::permissions(".", fs::perms::owner_read | fs::perms::owner_exec, fs::perm_options::replace);
+    const bool enforced = !std::ofstream("probe").is_open();
+    if (enforced) {
         appendLog("must not be written");
         EXPECT_FALSE(fs::exists(kLogFileName));
-        ASSERT_EQ(::chmod(".", 0700), 0);
     }
+    fs::permissions(".", fs::perms::owner_all, fs::perm_options::replace);
+    std::error_code ignored;
+    fs::remove("probe", ignored);
+
     // The process carries on and logs again once the place is usable.
-    if (fs::is_directory(kLogFileName)) fs::remove(kLogFileName);
     appendLog("after");
     auto lines = readLines();
     ASSERT_EQ(lines.size(), 1U);
