@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "harness/harness.h"
+#include "harness/packets.h"
 
 using namespace std::chrono_literals;
 using namespace kolvtest;
@@ -39,31 +40,11 @@ const std::string kSoftware = "Sys 2";
 const std::string kReconnect = "SERVER~~~CLIENT~~~RECONNECT~\n";
 const std::string kCapabilities = "CLIENT~My_Board~~SERVER~~~CAPABILITIES: MCI CTCP~\n";
 
-std::string latencyPacket(long long ms) { return "SERVER~~~CLIENT~~~LATENCY:" + std::to_string(ms) + "~\n"; }
-
 // A chat packet of a local user: Name~HomeBoard~~~~~body~\n
 std::string chat(const std::string& user, const std::string& body) { return user + "~HomeBoard~~~~~" + body + "~\n"; }
 
 std::string departure(const std::string& user) {
     return user + "~" + kCleanSite + "~~NOTME~~~|08- " + user + " has disconnected.~\n";
-}
-
-std::string joinLine(const std::string& user, int slot) {
-    return "] " + user + " entered chat (slot #" + std::to_string(slot) + " occupied).\n";
-}
-
-std::string leaveLine(const std::string& user, int slot) {
-    return "] " + user + " has left chat (slot #" + std::to_string(slot) + " cleared).\n";
-}
-
-std::string text(const std::optional<std::string>& line) { return line.value_or("<nothing>"); }
-
-// The n of a latency notice, or nothing when line is not one.
-std::optional<long long> latencyOf(const std::optional<std::string>& line) {
-    static const std::regex kNotice("SERVER~~~CLIENT~~~LATENCY:(-?[0-9]+)~\n");
-    std::smatch match;
-    if (!line || !std::regex_match(*line, match, kNotice)) return std::nullopt;
-    return std::stoll(match[1].str());
 }
 
 // How long the fake host takes before it sends a relayed packet back: the

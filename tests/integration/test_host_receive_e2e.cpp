@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "harness/harness.h"
+#include "harness/packets.h"
 
 using namespace std::chrono_literals;
 using namespace kolvtest;
@@ -27,18 +28,7 @@ const std::string kSoftware = "Sys 2";
 // Short and unlike any packet the bridge sends, so its checksum matches none.
 const std::string kMarker = "M~~~~~~mark~\n";
 
-std::string latencyPacket(long long ms) { return "SERVER~~~CLIENT~~~LATENCY:" + std::to_string(ms) + "~\n"; }
-
 std::string chat(const std::string& user, const std::string& body) { return user + "~HomeBoard~~~~~" + body + "~\n"; }
-
-std::string text(const std::optional<std::string>& line) { return line.value_or("<nothing>"); }
-
-std::optional<long long> latencyOf(const std::optional<std::string>& line) {
-    static const std::regex kNotice("SERVER~~~CLIENT~~~LATENCY:(-?[0-9]+)~\n");
-    std::smatch match;
-    if (!line || !std::regex_match(*line, match, kNotice)) return std::nullopt;
-    return std::stoll(match[1].str());
-}
 
 long long unixMillisNow() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
