@@ -446,8 +446,12 @@ TEST(HostLinkStall, HostThatStopsReadingDoesNotHangTheBridge) {
     EXPECT_TRUE(join(fresh, listener.port(), "Fresh"));
 
     // The flood stops (reset: its queued bytes are dropped) and the host
-    // reads again; once it does, a new packet of Fresh's gets through.
+    // reads again; once it does, a new packet of Fresh's gets through. The
+    // bridge's send buffer may hold megabytes of flood by now: a receive
+    // window as small as the stall's would take tens of seconds to drain it.
     for (int fd : flooders) closeWithReset(fd);
+    const int drainBuffer = 4 << 20;
+    ::setsockopt(hostFd, SOL_SOCKET, SO_RCVBUF, &drainBuffer, sizeof drainBuffer);
     std::mutex seenMutex;
     std::string seen;  // the tail of what the host has read
     std::atomic<bool> stopReading{false};
@@ -466,7 +470,7 @@ TEST(HostLinkStall, HostThatStopsReadingDoesNotHangTheBridge) {
     };
     ASSERT_TRUE(fresh.send(chat("Fresh", "after stall")));
     bool through = false;
-    for (auto until = deadlineAfter(30s); !through && Clock::now() < until;) {
+    for (auto until = deadlineAfter(60s); !through && Clock::now() < until;) {
         through = hostHasRead(chat("Fresh", "after stall"));
         if (!through) std::this_thread::sleep_for(20ms);
     }
