@@ -14,20 +14,6 @@
 
 namespace {
 
-class NullConsole final : public kolv::ConsoleSink {
-public:
-    void write(const char*, std::size_t) override {}
-    void setAttribute(int) override {}
-};
-
-// Names the broken invariant before stopping, so a finding explains itself.
-void checkAt(bool condition, const char* what, int line) {
-    if (condition) return;
-    std::fprintf(stderr, "invariant broken at line %d: %s\n", line, what);
-    std::abort();
-}
-#define check(condition) checkAt((condition), #condition, __LINE__)
-
 struct Expected {
     std::string relay;         // each chunk's text up to its first zero byte
     bool loggedOff = false;    // some chunk holds "~LOGOFF~" whole
@@ -53,7 +39,7 @@ Expected expectedRelay(const std::uint8_t* data, std::size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kolv;
-    static NullConsole console;
+    static fuzz::NullConsole console;
     setConsoleSink(&console);
     fuzz::installFuzzSeam();
     fuzz::FakeNetwork& net = fuzz::fakeNetwork();
@@ -71,21 +57,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     clientThread(ClientStart{fuzz::kFakeClientSocket, slot});
 
-    check(state.clientSlots.sockets[slot].load() == kInvalidSocket);
+    FUZZ_CHECK(state.clientSlots.sockets[slot].load() == kInvalidSocket);
     const Expected expected = expectedRelay(data, size);
     const std::string& relay = expected.relay;
     const std::string& host = net.written[fuzz::kFakeHostSocket];
-    check(host.compare(0, relay.size(), relay) == 0);
+    FUZZ_CHECK(host.compare(0, relay.size(), relay) == 0);
     // Anything after the relay is the departure notice, one whole packet.
     std::string rest = host.substr(relay.size());
     if (!rest.empty()) {
-        check(rest.find("~NOTME~~~|08- ") != std::string::npos);
-        check(rest.size() <= 512 && rest.back() == '\n');
-        check(!expected.loggedOff);
+        FUZZ_CHECK(rest.find("~NOTME~~~|08- ") != std::string::npos);
+        FUZZ_CHECK(rest.size() <= 512 && rest.back() == '\n');
+        FUZZ_CHECK(!expected.loggedOff);
     }
     // The join-time latency packet, if any, is one whole packet.
     const std::string& toClient = net.written[fuzz::kFakeClientSocket];
-    if (!toClient.empty()) check(toClient.rfind("SERVER~~~CLIENT~~~LATENCY:", 0) == 0 && toClient.back() == '\n');
+    if (!toClient.empty()) FUZZ_CHECK(toClient.rfind("SERVER~~~CLIENT~~~LATENCY:", 0) == 0 && toClient.back() == '\n');
     state.hostSocket.store(kInvalidSocket);
     return 0;
 }

@@ -13,20 +13,6 @@
 
 namespace {
 
-class NullConsole final : public kolv::ConsoleSink {
-public:
-    void write(const char*, std::size_t) override {}
-    void setAttribute(int) override {}
-};
-
-// Names the broken invariant before stopping, so a finding explains itself.
-void checkAt(bool condition, const char* what, int line) {
-    if (condition) return;
-    std::fprintf(stderr, "invariant broken at line %d: %s\n", line, what);
-    std::abort();
-}
-#define check(condition) checkAt((condition), #condition, __LINE__)
-
 // Every packet the bridge builds or passes to a client is whole: at most 512
 // characters and ending in "\n", one send each.
 void checkClientWrites(const std::string& all, std::size_t sends) {
@@ -34,19 +20,19 @@ void checkClientWrites(const std::string& all, std::size_t sends) {
     std::size_t start = 0;
     while (start < all.size()) {
         std::size_t end = all.find('\n', start);
-        check(end != std::string::npos);
-        check(end - start + 1 <= 512);
+        FUZZ_CHECK(end != std::string::npos);
+        FUZZ_CHECK(end - start + 1 <= 512);
         start = end + 1;
         ++lines;
     }
-    check(lines == sends);
+    FUZZ_CHECK(lines == sends);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kolv;
-    static NullConsole console;
+    static fuzz::NullConsole console;
     setConsoleSink(&console);
     fuzz::installFuzzSeam();
     fuzz::FakeNetwork& net = fuzz::fakeNetwork();
@@ -70,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     HostReadCarry carry;
     while (receiveOnce(carry, config)) {
-        check(std::strlen(carry.text) <= 511);
-        check(!(carry.dropNextPiece && carry.text[0] != '\0'));
+        FUZZ_CHECK(std::strlen(carry.text) <= 511);
+        FUZZ_CHECK(!(carry.dropNextPiece && carry.text[0] != '\0'));
     }
     checkClientWrites(net.written[fuzz::kFakeClientSocket], net.writes[fuzz::kFakeClientSocket]);
     checkClientWrites(net.written[fuzz::kFakeHostSocket], net.writes[fuzz::kFakeHostSocket]);

@@ -3,9 +3,12 @@
 // input in chunks, writes are captured per descriptor, sleeps return at once.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 
+#include "platform/console.h"
 #include "platform/seam.h"
 
 namespace kolv::fuzz {
@@ -33,4 +36,20 @@ void installFuzzSeam();
 // Next read: the first input byte gives its length (1..256), the bytes follow.
 long nextChunk(void* out, std::size_t room);
 
+// Console output thrown away: the targets check what the bridge sends, not what it prints.
+class NullConsole final : public ConsoleSink {
+public:
+    void write(const char*, std::size_t) override {}
+    void setAttribute(int) override {}
+};
+
+// Names the broken invariant before stopping, so a finding explains itself.
+inline void checkAt(bool condition, const char* what, int line) {
+    if (condition) return;
+    std::fprintf(stderr, "invariant broken at line %d: %s\n", line, what);
+    std::abort();
+}
+
 }  // namespace kolv::fuzz
+
+#define FUZZ_CHECK(condition) ::kolv::fuzz::checkAt((condition), #condition, __LINE__)

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_seam.h"
 #include "output/print_piped.h"
 #include "packet/format_packet.h"
 #include "packet/remove_all.h"
@@ -22,13 +23,6 @@ public:
     }
 };
 
-// Names the broken invariant before stopping, so a finding explains itself.
-void checkAt(bool condition, const char* what, int line) {
-    if (condition) return;
-    std::fprintf(stderr, "invariant broken at line %d: %s\n", line, what);
-    std::abort();
-}
-#define check(condition) checkAt((condition), #condition, __LINE__)
 
 }  // namespace
 
@@ -44,24 +38,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     console.written = 0;
     printPiped(text.c_str());
-    check(console.written <= text.size());
+    FUZZ_CHECK(console.written <= text.size());
 
     std::string removed = removeAll(text.c_str(), pattern.c_str());
-    check(removed.size() <= 511);
-    check(removed.size() <= text.size());
+    FUZZ_CHECK(removed.size() <= 511);
+    FUZZ_CHECK(removed.size() <= text.size());
     if (!pattern.empty() && text.size() <= 511 && pattern.size() == 1) {
-        check(removed.find(pattern) == std::string::npos);
+        FUZZ_CHECK(removed.find(pattern) == std::string::npos);
     }
 
     auto pieces = splitFields(text, '~');
-    check(pieces.size() == countChar(text, '~') + 1);
+    FUZZ_CHECK(pieces.size() == countChar(text, '~') + 1);
     std::string joined;
     for (std::size_t i = 0; i < pieces.size(); ++i) joined += (i ? "~" : "") + pieces[i];
-    check(joined == text);
+    FUZZ_CHECK(joined == text);
 
     char packet[kPacketBufferSize];
     const char* field = text.c_str();
     formatPacket(packet, field, pattern.c_str(), field, "", field, "", field);
-    check(std::strlen(packet) <= 512);
+    FUZZ_CHECK(std::strlen(packet) <= 512);
     return 0;
 }

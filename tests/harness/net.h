@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/socket.h>
+
 #include "harness/common.h"
 
 struct ssl_st;
@@ -115,6 +117,10 @@ public:
 private:
     std::unique_ptr<SocketStream> stream_;
 };
+
+// A numeric IPv4 or IPv6 address text and a port as a socket address; false
+// when host is not a numeric address.
+bool fillAddress(const std::string& host, int port, sockaddr_storage& address, socklen_t& length);
 
 // One connection attempt to the bridge's local port; true when it was
 // accepted (the connection is closed again at once).

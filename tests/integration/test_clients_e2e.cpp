@@ -136,25 +136,6 @@ struct Fd {
     Fd& operator=(const Fd&) = delete;
 };
 
-bool fillAddress(const std::string& host, int port, sockaddr_storage& address, socklen_t& length) {
-    std::memset(&address, 0, sizeof address);
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<std::uint16_t>(port));
-        length = sizeof(sockaddr_in);
-        return true;
-    }
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
-        length = sizeof(sockaddr_in6);
-        return true;
-    }
-    return false;
-}
-
 // A listening socket on the address where the bridge would listen, taking
 // the port from it. -1 on failure.
 int occupyLocalPort(int port) {
