@@ -36,6 +36,9 @@ struct BridgeState {
     std::atomic<bool> tlsActive{false};
     ssl_ctx_st* tlsContext = nullptr;  // guarded by linkMutex once the link is up
     ssl_st* tlsConnection = nullptr;   // guarded by linkMutex once the link is up
+    // Set when a write failed after part of it went out, or TLS failed for
+    // good: the stream is cut, so nothing more is written to this link.
+    bool linkBroken = false;  // guarded by linkMutex
 
     // True while no host link is up; the listener waits on linkUpChanged.
     std::atomic<bool> hostLinkDown{true};

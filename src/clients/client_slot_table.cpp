@@ -31,13 +31,15 @@ bool sendClientPacket(int slot, const char* packet) {
             consoleLine(message);
             appendLog(message);
         }
-        sent = socketSendAll(socket, packet, std::strlen(packet));
+        std::size_t wentOut = 0;
+        sent = socketSendAll(socket, packet, std::strlen(packet), wentOut);
         if (sent < 0) {
             error = lastSocketError();
-            // The send timed out: the client has taken nothing for seconds.
+            // A timed-out client has taken nothing for seconds, and one cut
+            // mid-packet would read the next packet glued to the cut one.
             // Ending its connection lets its own thread free the slot, so the
             // main thread does not wait on it again for every later packet.
-            if (isWouldBlock(error)) shutdownBoth(socket);
+            if (isWouldBlock(error) || wentOut > 0) shutdownBoth(socket);
         }
     }
     sleepMsExact(5);

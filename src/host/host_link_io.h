@@ -12,17 +12,26 @@ namespace kolv {
 
 // How long one write may wait for a host that does not read.
 inline constexpr int kHostWriteTimeoutMs = 5000;
+// How long writes after a new link's handshake wait for the host's first line.
+inline constexpr int kHostHoldWritesMs = 2000;
 
-// Writes data to the host link as one unit. Returns the count written, or -1
+// Writes data to the host link as one unit, after the writes that came
+// before it; after a new link's handshake, not before the host's first line
+// (releaseHeldWrites) or kHostHoldWritesMs. Returns the count written, or -1
 // with errorCode set: the TLS library's SSL_get_error code while TLS is
 // active, otherwise the socket error (the "not a socket" code when no link
-// is open).
+// is open or it has been broken). A write that fails after part of it went
+// out breaks the link: the receive loop then sees it end.
 long writeHostLink(const char* data, std::size_t length, int& errorCode);
 
 // Reads what the host link has, waiting until something arrives. Returns the
 // count read, 0 when the host closed the link, -1 on failure; errorCode is set
 // as for writeHostLink when the result is 0 or less. Main thread only.
 long readHostLink(char* buffer, std::size_t size, int& errorCode);
+
+// Lets writes held after a new link's handshake go, in the order they came.
+// The receive loop calls it when the host's first line arrives.
+void releaseHeldWrites();
 
 // Makes a connected socket (and its TLS objects, or null) the open link and
 // writes the handshake in the same locked step, so no relayed packet can go

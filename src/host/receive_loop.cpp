@@ -56,6 +56,8 @@ bool receiveOnce(HostReadCarry& carry, const BridgeConfig& config) {
     }
     // The text ends behind the new bytes (or at an earlier zero byte in them).
     buffer[carried + static_cast<std::size_t>(got)] = '\0';
+    // The host has read the handshake and talks: held relays may go.
+    if (std::memchr(buffer + carried, '\n', static_cast<std::size_t>(got)) != nullptr) releaseHeldWrites();
     handleHostData(carry, config, buffer);
     return true;
 }

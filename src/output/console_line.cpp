@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "output/console_lock.h"
 #include "output/print_piped.h"
@@ -14,56 +15,93 @@
 namespace kolv {
 namespace {
 
-void writeText(const char* text) { consoleWrite(text, std::strlen(text)); }
+// The console line that a thread has opened and not yet ended, and the
+// thread whose open line another thread's output had to end: its
+// completion then stands on a line of its own, behind a prefix.
+// Guarded by consoleMutex().
+struct OpenLine {
+    bool open = false;
+    std::thread::id owner;
+    bool interrupted = false;
+    std::thread::id interruptedOwner;
+};
 
-__attribute__((format(printf, 1, 0))) void writeFormatted(const char* format, std::va_list args) {
+OpenLine& openLine() {
+    static auto* line = new OpenLine();  // never destroyed: used by detached threads
+    return *line;
+}
+
+enum class Prefix { None, Stamp };
+
+// Writes one piece of a line for the calling thread; consoleMutex() is held.
+void emit(Prefix prefix, const std::string& text, bool piped) {
+    OpenLine& line = openLine();
+    const std::thread::id me = std::this_thread::get_id();
+    if (line.open && line.owner != me) {
+        consoleWrite("\n", 1);
+        line.open = false;
+        line.interrupted = true;
+        line.interruptedOwner = line.owner;
+    }
+    const bool completing = line.interrupted && line.interruptedOwner == me;
+    if (completing) line.interrupted = false;
+    if (prefix == Prefix::Stamp || (completing && !line.open)) stampPrefix();
+    if (piped) {
+        printPiped(text.c_str());
+    } else {
+        consoleWrite(text.data(), text.size());
+    }
+    line.open = !text.empty() ? text.back() != '\n' : (prefix == Prefix::Stamp || line.open);
+    if (line.open) line.owner = me;
+}
+
+__attribute__((format(printf, 1, 0))) std::string formatted(const char* format, std::va_list args) {
     char small[512];
     std::va_list copy;
     va_copy(copy, args);
     int n = std::vsnprintf(small, sizeof small, format, copy);
     va_end(copy);
-    if (n < 0) return;
-    if (static_cast<std::size_t>(n) < sizeof small) {
-        consoleWrite(small, static_cast<std::size_t>(n));
-        return;
-    }
+    if (n < 0) return std::string();
+    if (static_cast<std::size_t>(n) < sizeof small) return std::string(small, static_cast<std::size_t>(n));
     std::string big(static_cast<std::size_t>(n) + 1, '\0');
     std::vsnprintf(big.data(), big.size(), format, args);
-    consoleWrite(big.data(), static_cast<std::size_t>(n));
+    big.resize(static_cast<std::size_t>(n));
+    return big;
 }
 
 }  // namespace
 
 void consoleLine(const char* message) {
     std::lock_guard<std::recursive_mutex> lock(consoleMutex());
-    stampPrefix();
-    writeText(message);
-    consoleWrite("\n", 1);
+    emit(Prefix::Stamp, std::string(message) + "\n", false);
 }
 
 void plainLine(const char* message) {
     std::lock_guard<std::recursive_mutex> lock(consoleMutex());
-    writeText(message);
-    consoleWrite("\n", 1);
+    emit(Prefix::None, std::string(message) + "\n", false);
 }
 
 void openText(const char* format, ...) {
-    std::lock_guard<std::recursive_mutex> lock(consoleMutex());
-    stampPrefix();
     std::va_list args;
     va_start(args, format);
-    writeFormatted(format, args);
+    std::string text = formatted(format, args);
     va_end(args);
+    std::lock_guard<std::recursive_mutex> lock(consoleMutex());
+    emit(Prefix::Stamp, text, false);
 }
 
 void consoleRaw(const char* format, ...) {
-    std::lock_guard<std::recursive_mutex> lock(consoleMutex());
     std::va_list args;
     va_start(args, format);
-    writeFormatted(format, args);
+    std::string text = formatted(format, args);
     va_end(args);
+    std::lock_guard<std::recursive_mutex> lock(consoleMutex());
+    emit(Prefix::None, text, false);
 }
 
-void printOk() { printPiped("|10OK|07\r\n"); }
+void printOk() {
+    std::lock_guard<std::recursive_mutex> lock(consoleMutex());
+    emit(Prefix::None, "|10OK|07\r\n", true);
+}
 
 }  // namespace kolv

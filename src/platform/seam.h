@@ -13,6 +13,7 @@ struct PlatformSeam {
     long (*recv)(SocketHandle s, void* data, std::size_t length);        // as socketRecv
     void (*sleep)(std::int64_t milliseconds);                            // as sleepMs
     std::uint64_t (*fileTime)();                                         // as systemFileTime
+    int (*wait)(SocketHandle s, WaitFor what, int timeoutMs);            // as waitSocket
 };
 
 // Installs seam (nullptr restores the operating system). Every member must be set.

@@ -10,6 +10,8 @@ inline constexpr SocketHandle kInvalidSocket = -1;
 
 // Error code a send reports when the link has no socket (POSIX EBADF).
 int notSocketError();
+// Error code a blocking send reports when its send time-out runs out.
+int timedOutError();
 
 // Process-wide sockets start-up and clean-up; no-ops on POSIX. Returns 0 on success.
 int socketStartup();
@@ -53,6 +55,7 @@ enum class WaitFor { Read, Write };
 // Waits until s is ready; timeoutMs < 0 waits without bound.
 // Returns 1 when ready, 0 on time-out, -1 on error.
 int waitSocket(SocketHandle s, WaitFor what, int timeoutMs);
+int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs);  // past any test seam
 
 // True when the last error means "try again later" on a non-blocking socket,
 // or that a send ran out of its send time-out.

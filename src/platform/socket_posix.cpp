@@ -15,6 +15,8 @@ namespace kolv {
 
 int notSocketError() { return EBADF; }
 
+int timedOutError() { return EAGAIN; }
+
 int socketStartup() { return 0; }
 void socketCleanup() {}
 
@@ -117,6 +119,11 @@ SocketHandle acceptSocket(SocketHandle listening) {
 }
 
 int waitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
+    if (const PlatformSeam* seam = platformSeam()) return seam->wait(s, what, timeoutMs);
+    return systemWaitSocket(s, what, timeoutMs);
+}
+
+int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
     pollfd p{};
     p.fd = s;
     p.events = what == WaitFor::Read ? POLLIN : POLLOUT;

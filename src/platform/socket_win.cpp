@@ -37,6 +37,8 @@ int resultOf(int r) { return r == SOCKET_ERROR ? -1 : r; }
 
 int notSocketError() { return WSAENOTSOCK; }
 
+int timedOutError() { return WSAETIMEDOUT; }
+
 int socketStartup() {
     WSADATA data;
     return ::WSAStartup(MAKEWORD(2, 2), &data);
@@ -126,6 +128,11 @@ int listenSocket(SocketHandle s, int backlog) { return resultOf(::listen(native(
 SocketHandle acceptSocket(SocketHandle listening) { return adopt(::accept(native(listening), nullptr, nullptr)); }
 
 int waitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
+    if (const PlatformSeam* seam = platformSeam()) return seam->wait(s, what, timeoutMs);
+    return systemWaitSocket(s, what, timeoutMs);
+}
+
+int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
     WSAPOLLFD p{};
     p.fd = native(s);
     p.events = what == WaitFor::Read ? POLLRDNORM : POLLWRNORM;

@@ -166,7 +166,7 @@ inline void letClockAdvance(std::int64_t ms) {
 class FakeClock {
 public:
     FakeClock() {
-        static const PlatformSeam seam{&realSend, &realRecv, &realSleep, &fakeFileTime};
+        static const PlatformSeam seam{&realSend, &realRecv, &realSleep, &fakeFileTime, &systemWaitSocket};
         setUnixMs(1700000000000);
         setPlatformSeam(&seam);
     }

@@ -140,7 +140,7 @@ TEST_F(LinkClientSends, NoSendReachesAClientAfterItsSlotIsReleased) {
     const int client0 = connectClient(0);
     const int client1 = connectClient(1);
     static const PlatformSeam seam{&SlowSendSeam::send, &SlowSendSeam::recv, &SlowSendSeam::sleep,
-                                   &SlowSendSeam::fileTime};
+                                   &SlowSendSeam::fileTime, &systemWaitSocket};
     SlowSendSeam::watched().store(ourEnd(1));
     SlowSendSeam::entered().store(false);
     setPlatformSeam(&seam);

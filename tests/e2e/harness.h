@@ -1,0 +1,164 @@
+#pragma once
+// End-to-end harness: the real kolv-bridge as a process in a temporary
+// folder, a fake chat host (plain or TLS) on 127.0.0.2, and local clients on
+// the bridge's own port. Every wait has a deadline, scaled by
+// KOLV_TEST_TIMEOUT_SCALE for slow runs (sanitizers, Wine); KOLV_BRIDGE_CMD
+// runs another build of the bridge (e.g. a Windows one through Wine) and
+// KOLV_BRIDGE_PLATFORM names its platform ("Windows.x64").
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+struct ssl_st;
+
+namespace kolvtest {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+namespace fs = std::filesystem;
+
+Millis scaled(Millis timeout);
+
+// A fresh folder, removed when the test passed and kept (and named) when not.
+struct Dir {
+    Dir();
+    ~Dir();
+    fs::path path;
+    std::string read(const char* name) const;
+    void write(const char* name, std::string_view bytes) const;
+};
+
+// The fields of ulk.cfg, written with the real kolv-setup.
+struct Config {
+    Config(std::string portText, bool useTls = false) : port(std::move(portText)), tls(useTls) {}
+    std::string port;
+    bool tls = false;
+    std::string site = "My Board";
+    std::string software = "Sys 2";
+    std::string host = "127.0.0.2";
+    std::vector<std::string> info;  // web, tel, ssh, sys, dsc (as many as given)
+};
+void writeConfig(const Dir& dir, const Config& config);
+
+// A program with its stdout and stderr collected; killed with its process
+// group when destroyed. A Bridge also fails the test on a sanitizer report.
+class Process {
+public:
+    Process(std::vector<std::string> argv, const fs::path& dir, bool isBridge = false);
+    ~Process();
+    std::string out() const;
+    std::string err() const;
+    bool waitFor(std::string_view needle, Millis timeout, std::size_t count = 1) const;
+    std::optional<int> exitCode(Millis timeout);  // 0..255, or 128 + signal
+    bool writeInput(std::string_view text);
+    pid_t pid() const { return pid_; }
+
+private:
+    void readLoop();
+    pid_t pid_ = -1;
+    int outFd_ = -1, errFd_ = -1, inFd_ = -1;
+    bool isBridge_;
+    std::optional<int> exit_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::string out_, err_;
+    bool done_ = false;
+    std::thread reader_;
+};
+// The bridge in dir with args (the command of KOLV_BRIDGE_CMD when set).
+std::unique_ptr<Process> startBridge(const Dir& dir, std::vector<std::string> args = {"-W1"});
+// One of this build's tools: "kolv-setup", "ulk-sim" or "kolv-chat".
+std::vector<std::string> toolCommand(const std::string& name, std::vector<std::string> args);
+
+// A TCP stream, with TLS when ssl is set; owns both. One thread at a time.
+class Stream {
+public:
+    explicit Stream(int fd, ssl_st* ssl = nullptr);
+    ~Stream();
+    bool send(std::string_view data, Millis timeout = 5s);
+    std::string readSome(Millis timeout);  // buffered bytes first; empty at the deadline or end
+    std::optional<std::string> readLine(Millis timeout);  // with its "\n"
+    std::string readToEnd(Millis timeout);  // everything until the peer closes
+    bool closed() const { return eof_; }
+    void close();
+    int fd() const { return fd_; }
+
+private:
+    bool fill(Clock::time_point deadline);
+    int fd_;
+    ssl_st* ssl_;
+    std::string buffer_;
+    bool eof_ = false;
+};
+
+enum class HostMode { Plain, Tls, PlainAnswerToTls, CloseDuringTls };
+
+// The fake chat host: accepts the bridge's links on 127.0.0.2 and a port
+// that is also free for the bridge's local listener.
+class Host {
+public:
+    explicit Host(HostMode mode = HostMode::Plain, int receiveBuffer = 0);
+    ~Host();
+    int port() const { return port_; }
+    std::string portText() const { return std::to_string(port_); }
+    // The n-th link (1-based); null at the deadline.
+    std::shared_ptr<Stream> link(std::size_t n, Millis timeout = 10s);
+    std::string firstBytes(std::size_t n);  // what a CloseDuringTls/PlainAnswerToTls link sent first
+
+private:
+    void acceptLoop();
+    HostMode mode_;
+    int port_ = 0, listenFd_ = -1;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::shared_ptr<Stream>> links_;
+    std::vector<std::string> firstBytes_;
+    bool stop_ = false;
+    std::thread acceptor_;
+};
+
+// A local chat client of the bridge; connect retries until the bridge listens.
+// A send buffer size keeps what a client can queue ahead of the bridge small.
+std::unique_ptr<Stream> connectClient(int port, Millis timeout = 10s, int sendBuffer = 0);
+// Connects, sends a first packet as user and reads the latency notice.
+std::unique_ptr<Stream> joinAs(int port, const std::string& user);
+
+// Packets and texts.
+std::string chat(std::string_view user, std::string_view body, std::string_view site = "Site");
+std::string latencyPacket(long long ms);
+std::string expectedHandshake(std::string_view site = "My Board", std::string_view software = "Sys 2");
+std::string platformText();
+bool bridgeIsWindows();
+// "failed with error" numbers of the bridge's platform for: "badsocket",
+// "inuse", "timedout" (a send time-out), "refused".
+int osError(std::string_view name);
+std::vector<std::string> lines(std::string_view text);
+// Console lines without their timestamp (and "\r"); lines that have none are skipped.
+std::vector<std::string> stamped(std::string_view output);
+// The messages of kolv.log, each line checked for the log's format.
+std::vector<std::string> logMessages(const Dir& dir);
+// Console output lines where another thread's text landed inside a line.
+std::vector<std::string> tornLines(std::string_view output);
+// Waits until pred() holds; false at the deadline.
+template <typename Pred>
+bool waitUntil(Pred pred, Millis timeout) {
+    const auto deadline = Clock::now() + scaled(timeout);
+    while (!pred()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+}  // namespace kolvtest

@@ -1,0 +1,74 @@
+// A line one thread has opened and another thread's line interrupts: the
+// open text stands as its own line, and its completion comes as a new line.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "output/console_line.h"
+#include "platform/console.h"
+
+namespace kolv {
+namespace {
+
+struct Capture final : ConsoleSink {
+    std::string text;
+    void write(const char* data, std::size_t length) override { text.append(data, length); }
+    void setAttribute(int) override {}
+};
+
+void onOtherThread(void (*action)()) { std::thread(action).join(); }
+
+struct Case {
+    const char* name;
+    void (*steps)();
+    const char* expected;  // stamps shown as "[T] "
+};
+
+const Case kCases[] = {
+    {"uninterrupted", [] { openText("SSL..."); printOk(); }, "[T] SSL...OK\r\n"},
+    {"ok after another thread's line",
+     [] {
+         openText("SSL...");
+         onOtherThread([] { consoleLine("sendHostPacket failed with error: 9"); });
+         printOk();
+     },
+     "[T] SSL...\n[T] sendHostPacket failed with error: 9\n[T] OK\r\n"},
+    {"failure text after another thread's line",
+     [] {
+         openText("Connecting to %s:%s...", "h", "1");
+         onOtherThread([] { consoleLine("x"); });
+         plainLine("connect failed with error: 111. ");
+         printOk();
+     },
+     "[T] Connecting to h:1...\n[T] x\n[T] connect failed with error: 111. \nOK\r\n"},
+    {"own console line continues the open text",
+     [] {
+         openText("SSL...");
+         consoleLine("SSL_connect failed.");
+         plainLine("failed.");
+     },
+     "[T] SSL...[T] SSL_connect failed.\nfailed.\n"},
+    {"closed line is not interrupted",
+     [] {
+         openText("Retry wait seconds: %d\r\n", 2);
+         onOtherThread([] { consoleRaw("raw %s\n", "text"); });
+     },
+     "[T] Retry wait seconds: 2\r\nraw text\n"},
+};
+
+TEST(ConsoleLines, OpenTextAndItsCompletionNeverHoldAnotherLine) {
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        Capture console;
+        setConsoleSink(&console);
+        c.steps();
+        setConsoleSink(nullptr);
+        EXPECT_EQ(std::regex_replace(console.text, std::regex(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] )"), "[T] "),
+                  c.expected);
+    }
+}
+
+}  // namespace
+}  // namespace kolv
