@@ -76,14 +76,14 @@ std::optional<std::string> nextChat(LocalClient& client, Millis timeout) {
 // True when pid is this build's bridge run directly (no KOLV_BRIDGE_CMD)
 // and /proc shows it: only then are its /proc figures and its system error
 // codes the ones these tests know.
-bool procFiguresAvailable(pid_t pid) {
+[[maybe_unused]] bool procFiguresAvailable(pid_t pid) {
     const char* command = std::getenv("KOLV_BRIDGE_CMD");
     if (command != nullptr && *command != '\0') return false;
     std::error_code error;
     return std::filesystem::exists("/proc/" + std::to_string(pid) + "/fd", error);
 }
 
-int openDescriptors(pid_t pid) {
+[[maybe_unused]] int openDescriptors(pid_t pid) {
     std::error_code error;
     std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error);
     int count = 0;
@@ -91,7 +91,7 @@ int openDescriptors(pid_t pid) {
     return error ? -1 : count;
 }
 
-long statusFigure(pid_t pid, std::string_view key) {
+[[maybe_unused]] long statusFigure(pid_t pid, std::string_view key) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(in, line);) {
         if (line.rfind(key, 0) == 0) return std::strtol(line.c_str() + key.size(), nullptr, 10);
@@ -113,7 +113,7 @@ long waitForFigure(Read read, long want, long slack, Millis timeout) {
 
 // A plain connection to the bridge's local port, retried while refused:
 // the listener starts listening just after it prints that it is ready.
-int connectLocal(int port, Millis timeout) {
+[[maybe_unused]] int connectLocal(int port, Millis timeout) {
     auto deadline = deadlineAfter(timeout);
     for (;;) {
         int fd = connectTcpBy(localListenAddress(), port, deadline);
@@ -122,7 +122,7 @@ int connectLocal(int port, Millis timeout) {
     }
 }
 
-void closeWithReset(int fd) {
+[[maybe_unused]] void closeWithReset(int fd) {
     linger hard{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     ::close(fd);
@@ -378,326 +378,6 @@ TEST_F(HostLinkFaults, FloodOfChatLinesArrivesWholeAndInOrder) {
     expectBridgeWorks(link_->stream(), "flood");
 }
 
-// The host stops reading while a client keeps sending: host writes fail
-// after their 5 s bound instead of hanging the bridge, host-to-client
-// traffic goes on meanwhile, and once the host reads again all works.
-TEST(HostLinkStall, HostThatStopsReadingDoesNotHangTheBridge) {
-    TempDir dir;
-    RawHostListener listener(4096);
-    writeConfig(dir, ConfigOptions(std::to_string(listener.port())).withSite(kSite).withSoftware(kSoftware));
-    BridgeProcess bridge(dir, {"-W1"});
-    int hostFd = listener.accept(10s);
-    ASSERT_GE(hostFd, 0) << bridge.output();
-    SocketStream host(hostFd);
-    ASSERT_EQ(host.readSome(5s), expectedHandshake(kSite, kSoftware));
-    ASSERT_TRUE(bridge.waitForOutput("Ready for clients.", 5s)) << bridge.output();
-
-    LocalClient watcher;
-    ASSERT_TRUE(join(watcher, listener.port(), "Watcher"));
-
-    // Clients that flood without a name until a host write fails; the host
-    // does not read from here on. Each client's relay is paced at 513 bytes
-    // per 10 ms, and the bridge's send buffer towards the host can grow to
-    // megabytes: many flooders fill it in seconds.
-    constexpr int kFlooders = 32;
-    constexpr std::size_t kFloodCap = 1u << 20;  // per flooder: more than it can relay in the deadline
-    std::vector<int> flooders;
-    for (int i = 0; i < kFlooders; ++i) {
-        int fd = connectLocal(listener.port(), 5s);
-        ASSERT_GE(fd, 0);
-        flooders.push_back(fd);
-    }
-    const std::string filler(64 * 1024, 'f');
-    auto floodStart = Clock::now();
-    auto floodDeadline = deadlineAfter(40s);
-    std::vector<std::size_t> offered(flooders.size(), 0);
-    bool failed = false;
-    while (!failed && Clock::now() < floodDeadline) {
-        bool sentAny = false;
-        for (std::size_t i = 0; i < flooders.size(); ++i) {
-            if (offered[i] >= kFloodCap) continue;
-            ssize_t n = ::send(flooders[i], filler.data(), filler.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n > 0) {
-                offered[i] += static_cast<std::size_t>(n);
-                sentAny = true;
-            }
-        }
-        failed = bridge.waitForOutput("sendHostPacket failed with error: ", sentAny ? 0ms : 50ms);
-    }
-    double toFailure = std::chrono::duration<double>(Clock::now() - floodStart).count();
-    std::size_t flooded = 0;
-    for (std::size_t bytes : offered) flooded += bytes;
-    std::printf("[ figures  ] stalled host: first failed host write after %.1f s, %zu bytes offered\n", toFailure,
-                flooded);
-    ASSERT_TRUE(failed) << "no failed host write within the deadline\n" << bridge.output();
-    EXPECT_LT(toFailure, static_cast<double>(scaled(30s).count()) / 1000.0);
-    ASSERT_TRUE(waitForLog(dir, "sendHostPacket failed with error: ", 5s)) << readLog(dir);
-    if (procFiguresAvailable(bridge.pid())) {
-        // This build's bridge: the send time-out shows as EAGAIN.
-        EXPECT_TRUE(bridge.waitForOutput("sendHostPacket failed with error: 11\n", 0ms)) << bridge.output();
-    }
-
-    // Meanwhile the host's lines still reach clients, and a new client is
-    // still admitted and answered.
-    const std::string during = chat("Host", "during stall");
-    ASSERT_TRUE(host.send(during));
-    EXPECT_EQ(nextChat(watcher, 10s), during);
-    LocalClient fresh;
-    EXPECT_TRUE(join(fresh, listener.port(), "Fresh"));
-
-    // The flood stops (reset: its queued bytes are dropped) and the host
-    // reads again; once it does, a new packet of Fresh's gets through. The
-    // bridge's send buffer may hold megabytes of flood by now: a receive
-    // window as small as the stall's would take tens of seconds to drain it.
-    for (int fd : flooders) closeWithReset(fd);
-    const int drainBuffer = 4 << 20;
-    ::setsockopt(hostFd, SOL_SOCKET, SO_RCVBUF, &drainBuffer, sizeof drainBuffer);
-    std::mutex seenMutex;
-    std::string seen;  // the tail of what the host has read
-    std::atomic<bool> stopReading{false};
-    std::thread reader([&] {
-        while (!stopReading.load()) {
-            std::string more = host.readSome(100ms);
-            if (more.empty() && host.peerClosed()) return;
-            std::lock_guard<std::mutex> lock(seenMutex);
-            seen += more;
-            if (seen.size() > (1u << 16)) seen.erase(0, seen.size() - 4096);  // the flood can be megabytes
-        }
-    });
-    auto hostHasRead = [&](const std::string& text) {
-        std::lock_guard<std::mutex> lock(seenMutex);
-        return seen.find(text) != std::string::npos;
-    };
-    ASSERT_TRUE(fresh.send(chat("Fresh", "after stall")));
-    bool through = false;
-    for (auto until = deadlineAfter(60s); !through && Clock::now() < until;) {
-        through = hostHasRead(chat("Fresh", "after stall"));
-        if (!through) std::this_thread::sleep_for(20ms);
-    }
-    stopReading.store(true);
-    reader.join();
-    ASSERT_TRUE(through) << bridge.output();
-    ASSERT_TRUE(host.send("SERVER~~~~~~HELLO~\n"));
-    EXPECT_TRUE(host.readUntil("CLIENT~" + kCleanSite + "~~SERVER~~~CAPABILITIES: MCI CTCP~\n", 20s))
-        << bridge.output();
-    const std::string after = chat("Host", "after stall");
-    ASSERT_TRUE(host.send(after));
-    EXPECT_EQ(nextChat(watcher, 10s), after);
-    EXPECT_TRUE(fresh.readUntil(after, 10s));  // it may have joined during the earlier broadcast
-    EXPECT_TRUE(bridge.running());
-    EXPECT_EQ(bridge.output().find("Connection closed"), std::string::npos) << "the link was not lost";
-}
-
-// --- local clients ---
-
-TEST_F(ClientFaults, SilentClientHoldsItsSlotGetsChatAndLeavesWithoutNotice) {
-    start();
-    LocalClient silent;
-    ASSERT_TRUE(silent.connect(port(), 5s));
-    LocalClient named;
-    ASSERT_TRUE(join(named, port(), "Named"));
-    // The silent one took slot 0 without a join line.
-    EXPECT_TRUE(bridge_->waitForOutput("Named entered chat (slot #1 occupied).", 5s)) << bridge_->output();
-    EXPECT_EQ(bridge_->output().find("(slot #0 occupied)"), std::string::npos) << bridge_->output();
-
-    // Being in the table, it gets host chat all the same.
-    const std::string line = chat("Host", "to all");
-    ASSERT_TRUE(link_->send(line));
-    EXPECT_EQ(nextChat(named, 5s), line);
-    EXPECT_EQ(nextChat(silent, 5s), line);
-
-    silent.close();
-    ASSERT_TRUE(bridge_->waitForOutput("]  has left chat (slot #0 cleared).\n", 5s)) << bridge_->output();
-    // The host got nothing for the silent client: only Named's packets.
-    ASSERT_TRUE(named.send(chat("Named", "marker")));
-    EXPECT_EQ(link_->readLine(5s), chat("Named", "hello"));
-    EXPECT_EQ(link_->readLine(5s), chat("Named", "marker"));
-
-    // Slot 0 is free again.
-    LocalClient next;
-    ASSERT_TRUE(join(next, port(), "Next"));
-    EXPECT_TRUE(bridge_->waitForOutput("Next entered chat (slot #0 occupied).", 5s)) << bridge_->output();
-    EXPECT_EQ(link_->readLine(5s), chat("Next", "hello"));
-    expectBridgeWorks(link_->stream(), "silent");
-}
-
-TEST_F(ClientFaults, OneMebibyteAtOnceReachesTheHostWholeInBoundedChunks) {
-    start({"-W1", "-V"});  // -V traces every relay, so the relays can be counted
-    // 16384 numbered packets of 64 bytes: exactly 1 MiB.
-    std::string data;
-    data.reserve(1u << 20);
-    for (int i = 0; i < 16384; ++i) {
-        char head[32];
-        std::snprintf(head, sizeof head, "Big~Site~~~~~n%06d ", i);
-        std::string packet = head;
-        packet.append(62 - packet.size(), '.');
-        packet += "~\n";
-        data += packet;
-    }
-    ASSERT_EQ(data.size(), 1u << 20);
-
-    LocalClient big;
-    ASSERT_TRUE(big.connect(port(), 5s));
-    auto started = Clock::now();
-    ASSERT_TRUE(big.stream()->send(data, 120s));
-    std::string received;
-    auto deadline = deadlineAfter(120s);
-    while (received.size() < data.size()) {
-        std::string more = link_->stream().readSomeBy(deadline);
-        if (more.empty()) break;
-        received += more;
-    }
-    double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    ASSERT_EQ(received.size(), data.size());
-    if (received != data) {
-        std::size_t at = 0;
-        while (received[at] == data[at]) ++at;
-        ADD_FAILURE() << "the relayed bytes differ from the sent ones from offset " << at << ": \""
-                      << received.substr(at, 80) << "\" instead of \"" << data.substr(at, 80) << "\"";
-    }
-    EXPECT_FALSE(link_->readLine(200ms).has_value()) << "bytes beyond the 1 MiB";
-
-    // At most 513 bytes per relay: at least 1048576 / 513 relays.
-    std::size_t relays = countOccurrences(readLog(dir_), "sendHostPacket \"");
-    std::printf("[ figures  ] 1 MiB from one client relayed in %.1f s, %zu relays\n", seconds, relays);
-    EXPECT_GE(relays, (data.size() + 512) / 513);
-    EXPECT_TRUE(bridge_->waitForOutput("Big entered chat (slot #0 occupied).", 1s));
-
-    big.close();
-    EXPECT_EQ(link_->readLine(10s), disconnectNotice("Big"));
-    expectBridgeWorks(link_->stream(), "big");
-}
-
-TEST_F(ClientFaults, ClientClosingMidPacketHasItsFragmentRelayed) {
-    start();
-    {
-        SCOPED_TRACE("named client");
-        LocalClient dana;
-        ASSERT_TRUE(join(dana, port(), "Dana"));
-        ASSERT_TRUE(dana.send("Dana~Site~~~~~par"));
-        dana.close();
-        ASSERT_TRUE(bridge_->waitForOutput("Dana has left chat (slot #0 cleared).", 5s)) << bridge_->output();
-        EXPECT_EQ(link_->readLine(5s), chat("Dana", "hello"));
-        // The fragment goes out as it came, the departure notice right behind it.
-        EXPECT_EQ(link_->readLine(5s), "Dana~Site~~~~~par" + disconnectNotice("Dana"));
-    }
-    {
-        SCOPED_TRACE("unnamed client");
-        LocalClient nameless;
-        ASSERT_TRUE(nameless.connect(port(), 5s));
-        ASSERT_TRUE(nameless.send("frag~ment~"));
-        nameless.close();
-        ASSERT_TRUE(bridge_->waitForOutput("]  has left chat (slot #0 cleared).", 5s)) << bridge_->output();
-        LocalClient marker;
-        ASSERT_TRUE(join(marker, port(), "Marker"));
-        // The fragment, then nothing from the unnamed client before Marker's packet.
-        EXPECT_EQ(link_->readUntil(chat("Marker", "hello"), 5s), "frag~ment~" + chat("Marker", "hello"));
-    }
-    expectBridgeWorks(link_->stream(), "frag");
-}
-
-TEST_F(ClientFaults, ThousandConnectCloseCyclesLeakNothing) {
-    start();
-    const pid_t pid = bridge_->pid();
-    const bool figures = procFiguresAvailable(pid);
-    const int fdsBefore = figures ? openDescriptors(pid) : -1;
-    const long threadsBefore = figures ? statusFigure(pid, "Threads:") : -1;
-
-    // Bursts of 25 connections, each burst closed at once, the next burst
-    // when the bridge has seen them all leave: never more than half of the
-    // table is taken, so each connection gets a slot and a leave line.
-    constexpr int kCycles = 1000;
-    constexpr int kBurst = 25;
-    const std::string leaveLine = "]  has left chat (slot #";
-    auto started = Clock::now();
-    for (int i = 0; i < kCycles; ++i) {
-        int fd = connectLocal(port(), 5s);
-        ASSERT_GE(fd, 0) << "cycle " << i;
-        // Half of them end with a reset, so the receive fails instead of ending.
-        if (i % 2 == 0) {
-            ::close(fd);
-        } else {
-            closeWithReset(fd);
-        }
-        if ((i + 1) % kBurst == 0) {
-            ASSERT_TRUE(bridge_->waitForOutput(leaveLine, 10s, static_cast<std::size_t>(i + 1)))
-                << "cycle " << i << ": " << countOccurrences(bridge_->output(), leaveLine) << " leave lines";
-        }
-    }
-    double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    EXPECT_LT(seconds, static_cast<double>(scaled(60s).count()) / 1000.0);
-    EXPECT_EQ(countOccurrences(bridge_->output(), leaveLine), std::size_t{kCycles});
-    EXPECT_EQ(countOccurrences(bridge_->output(), "entered chat"), 0u);
-
-    // Their threads end and their descriptors are closed.
-    long fdsAfter = -1;
-    long threadsAfter = -1;
-    if (figures) {
-        threadsAfter = waitForFigure([&] { return statusFigure(pid, "Threads:"); }, threadsBefore, 0, 10s);
-        fdsAfter = waitForFigure([&] { return long{openDescriptors(pid)}; }, fdsBefore, 0, 5s);
-        EXPECT_LE(std::labs(fdsAfter - fdsBefore), 1) << "descriptors leaked";
-        EXPECT_EQ(threadsAfter, threadsBefore) << "client threads left behind";
-    }
-    std::printf("[ figures  ] %d connect/close cycles in %.1f s; fds %d -> %ld, threads %ld -> %ld\n", kCycles,
-                seconds, fdsBefore, fdsAfter, threadsBefore, threadsAfter);
-
-    LocalClient after;
-    ASSERT_TRUE(join(after, port(), "After"));
-    EXPECT_TRUE(bridge_->waitForOutput("After entered chat (slot #0 occupied).", 5s)) << bridge_->output();
-    after.close();
-    ASSERT_TRUE(bridge_->waitForOutput("After has left chat (slot #0 cleared).", 5s));
-    expectBridgeWorks(link_->stream(), "cycles");
-}
-
-// --- working folder ---
-
-// kolv.log and ulkstats.dat are directories (root ignores file modes): the
-// bridge writes neither, says nothing about it and goes on.
-TEST_F(WorkingFolderFaults, UnwritableLogAndStatisticsAreSkippedSilently) {
-    writeConfig(dir_, ConfigOptions(host_.portText()).withSite(kSite).withSoftware(kSoftware));
-    std::filesystem::create_directory(dir_.file("kolv.log"));
-    std::filesystem::create_directory(dir_.file("ulkstats.dat"));
-    startInPreparedFolder({"-W1", "-V"});  // -V: every trace tries the log too
-    ASSERT_FALSE(HasFatalFailure());
-
-    LocalClient client;
-    ASSERT_TRUE(join(client, port(), "Ann"));
-    ASSERT_TRUE(link_->readUntil(chat("Ann", "hello"), 5s));
-
-    ASSERT_TRUE(link_->send("SERVER~~~~~~HELLO~\n"));
-    // An empty info text leaves the format's placeholder as it is.
-    EXPECT_EQ(link_->readLine(5s), "CLIENT~" + kCleanSite + "~~SERVER~~~INFOWEB:%s~\n");
-    EXPECT_TRUE(link_->readUntil("CLIENT~" + kCleanSite + "~~SERVER~~~CAPABILITIES: MCI CTCP~\n", 5s));
-    ASSERT_TRUE(link_->send("SERVER~~~~~~ping~\n"));
-    std::optional<std::string> alive = link_->readLine(5s);
-    ASSERT_TRUE(alive.has_value());
-    EXPECT_NE(alive->find("~IMALIVE:" + kSite + "~\n"), std::string::npos) << *alive;
-    EXPECT_EQ(link_->readLine(5s), "CLIENT~" + kCleanSite + "~~SERVER~~~STATS~\n");
-    ASSERT_TRUE(link_->send("SERVER~~~~~~STATS:1 2 3~\n"));
-    ASSERT_TRUE(link_->send("bad~line~\n"));  // an invalid packet: logged, if the log could be written
-    const std::string line = chat("Host", "still here");
-    ASSERT_TRUE(link_->send(line));
-    EXPECT_EQ(nextChat(client, 5s), line) << "a STATS command or invalid line was passed on";
-
-    // A lost link, whose report cannot be logged either, is retried.
-    link_->close();
-    ASSERT_TRUE(bridge_->waitForOutput("Connection closed with error: 0\n", 5s)) << bridge_->output();
-    auto second = host_.waitForConnection(2, 10s);
-    ASSERT_NE(second, nullptr) << bridge_->output();
-    ASSERT_EQ(second->readHandshake(5s), expectedHandshake(kSite, kSoftware));
-    expectBridgeWorks(second->stream(), "folder");
-
-    EXPECT_TRUE(std::filesystem::is_directory(dir_.file("kolv.log")));
-    EXPECT_TRUE(std::filesystem::is_empty(dir_.file("kolv.log")));
-    EXPECT_TRUE(std::filesystem::is_directory(dir_.file("ulkstats.dat")));
-    EXPECT_TRUE(std::filesystem::is_empty(dir_.file("ulkstats.dat")));
-    EXPECT_TRUE(bridge_->running());
-}
-
-// --- TLS ---
-
-// Two TLS hosts hang up in the middle of the TLS handshake; the third
-// completes it. The bridge reports each failure, retries, and works over TLS.
 TEST(TlsHostFaults, HangUpsDuringTlsHandshakeAreRetriedUntilAHostAnswers) {
     TempDir dir;
     RawHostListener listener;
