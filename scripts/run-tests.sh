@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 cmake --preset default
 cmake --build --preset default -j"$(nproc)"
-ctest --preset default -j2 "$@"
+ctest --preset default "$@"

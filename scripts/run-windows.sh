@@ -47,15 +47,15 @@ export WINEDEBUG=-all
 stamp "x64 unit and fuzz replay tests under Wine"
 ctest --preset windows-x64 -j2
 
-stamp "Linux integration suite against the Windows x64 bridge through Wine"
+stamp "Linux end-to-end suite against the Windows x64 bridge through Wine"
 cmake --preset default >/dev/null
-nice -n 10 cmake --build --preset default -j2 --target kolv_integration_tests
+nice -n 10 cmake --build --preset default -j2 --target kolv_e2e_tests
 (
   cd build/default
   export KOLV_BRIDGE_CMD="$ROOT/cmake/wine-run.sh $ROOT/build/windows-x64/kolv-bridge.exe"
   export KOLV_BRIDGE_PLATFORM=Windows.x64
   export KOLV_TEST_TIMEOUT_SCALE=3
-  ctest -L integration -j2 --output-on-failure --no-tests=error
+  ctest -L e2e -j2 --output-on-failure --no-tests=error
 )
 
 stamp "release zips"

