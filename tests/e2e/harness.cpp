@@ -1,6 +1,5 @@
 #include "e2e/harness.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <openssl/err.h>
@@ -13,9 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -23,29 +22,21 @@
 namespace kolvtest {
 namespace {
 
-int millisLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+const std::regex kStamp(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] )");
+
+std::string envText(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+bool isStampAt(const std::string& line, std::size_t at) {
+    return line.size() >= at + 22 && std::regex_match(line.substr(at, 22), kStamp);
 }
 
 bool waitFd(int fd, short events, Clock::time_point deadline) {
     pollfd p{fd, events, 0};
-    int r;
-    do {
-        r = ::poll(&p, 1, millisLeft(deadline));
-    } while (r < 0 && errno == EINTR);
-    return r > 0;
-}
-
-// A numeric address and a port; null when host is no numeric address.
-addrinfo* numeric(const std::string& host, int port, int flags = 0) {
-    addrinfo hints{};
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | flags;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    return ::getaddrinfo(host.empty() ? nullptr : host.c_str(), std::to_string(port).c_str(), &hints, &list) == 0
-               ? list
-               : nullptr;
+    auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+    return ::poll(&p, 1, static_cast<int>(std::clamp<long long>(left, 0, 1 << 30))) > 0;
 }
 
 // The first address of "localhost": the only one the bridge listens on.
@@ -65,10 +56,13 @@ const std::string& localAddress() {
     return address;
 }
 
-// A socket bound (bind) or connected to host:port, or -1.
+// A socket bound (bind) or connected to the numeric host:port, or -1.
 int openSocket(const std::string& host, int port, bool bind, int receiveBuffer = 0) {
-    addrinfo* address = numeric(host, port);
-    if (address == nullptr) return -1;
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* address = nullptr;
+    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &address) != 0) return -1;
     int fd = ::socket(address->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -95,7 +89,8 @@ int hostSocket(int& port, int receiveBuffer) {
     throw std::runtime_error("no free port");
 }
 
-ssl_ctx_st* serverContext() {
+// A self-signed certificate made in memory on first use.
+SSL_CTX* serverContext() {
     static SSL_CTX* context = [] {
         SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
         EVP_PKEY* key = EVP_EC_gen("P-256");
@@ -116,15 +111,9 @@ ssl_ctx_st* serverContext() {
     return context;
 }
 
-std::string envText(const char* name) {
-    const char* value = std::getenv(name);
-    return value == nullptr ? std::string() : std::string(value);
-}
-
-const std::regex kStamp(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] )");
-
-bool isStampAt(const std::string& line, std::size_t at) {
-    return line.size() >= at + 22 && std::regex_match(line.substr(at, 22), kStamp);
+std::string platformText() {
+    std::string overridden = envText("KOLV_BRIDGE_PLATFORM");
+    return overridden.empty() ? "Linux.x64" : overridden;
 }
 
 }  // namespace
@@ -133,8 +122,6 @@ Millis scaled(Millis timeout) {
     double scale = std::atof(envText("KOLV_TEST_TIMEOUT_SCALE").c_str());
     return scale > 1 ? Millis(static_cast<long long>(static_cast<double>(timeout.count()) * scale)) : timeout;
 }
-
-// --- Dir ---
 
 Dir::Dir() {
     std::string pattern = (fs::temp_directory_path() / "kolv-e2e-XXXXXX").string();
@@ -151,7 +138,7 @@ Dir::~Dir() {
     fs::remove_all(path, ignored);
 }
 
-std::string Dir::read(const char* name) const {
+std::string Dir::read(const fs::path& name) const {
     std::ifstream in(path / name, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
@@ -171,109 +158,60 @@ void writeConfig(const Dir& dir, const Config& config) {
         args.push_back(kInfoFlags[i]);
         args.push_back(config.info[i]);
     }
-    Process setup(toolCommand("kolv-setup", args), dir.path);
+    Process setup(toolCommand("kolv-setup", args), dir);
     ASSERT_EQ(setup.exitCode(10s), 0) << setup.out() << setup.err();
 }
 
-// --- Process ---
-
-Process::Process(std::vector<std::string> argv, const fs::path& dir, bool isBridge) : isBridge_(isBridge) {
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+// Output goes to files in the folder: what the program wrote is there at once.
+Process::Process(std::vector<std::string> argv, const Dir& dir, bool isBridge) : dir_(dir), isBridge_(isBridge) {
+    static std::atomic<int> count{0};
+    const std::string name = ".process-" + std::to_string(++count);
+    outFile_ = name + ".out";
+    errFile_ = name + ".err";
     pid_ = ::fork();
     if (pid_ == 0) {
         ::setpgid(0, 0);
         ::dup2(::open("/dev/null", O_RDONLY), 0);
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        if (::chdir(dir.c_str()) != 0) ::_exit(126);
+        ::dup2(::open((dir.path / outFile_).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        ::dup2(::open((dir.path / errFile_).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        if (::chdir(dir.path.c_str()) != 0) ::_exit(126);
         std::vector<char*> words;
         for (auto& word : argv) words.push_back(word.data());
         words.push_back(nullptr);
         ::execvp(words[0], words.data());
         ::_exit(127);
     }
-    ::close(out[1]);
-    ::close(err[1]);
-    outFd_ = out[0];
-    errFd_ = err[0];
-    reader_ = std::thread([this] { readLoop(); });
-}
-
-void Process::readLoop() {
-    pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
-    int open = 2;
-    char chunk[4096];
-    while (open > 0) {
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (n > 0) {
-                (i == 0 ? out_ : err_).append(chunk, static_cast<std::size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-        changed_.notify_all();
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    done_ = true;
-    changed_.notify_all();
 }
 
 Process::~Process() {
     ::kill(-pid_, SIGKILL);
     if (!exit_) ::waitpid(pid_, nullptr, 0);
-    reader_.join();
-    ::close(outFd_);
-    ::close(errFd_);
-    if (isBridge_ && (err_.find("Sanitizer") != std::string::npos || err_.find("runtime error:") != std::string::npos)) {
-        ADD_FAILURE() << "sanitizer report from the bridge:\n" << err_;
+    std::string errors = err();
+    if (isBridge_ && (errors.find("Sanitizer") != std::string::npos || errors.find("runtime error:") != std::string::npos)) {
+        ADD_FAILURE() << "sanitizer report from the bridge:\n" << errors;
     }
 }
 
-std::string Process::out() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return out_;
-}
-
-std::string Process::err() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return err_;
-}
+std::string Process::out() const { return dir_.read(outFile_); }
+std::string Process::err() const { return dir_.read(errFile_); }
 
 bool Process::waitFor(std::string_view needle, Millis timeout, std::size_t count) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, scaled(timeout), [&] {
-        std::size_t found = 0;
-        for (auto at = out_.find(needle); at != std::string::npos && found < count; at = out_.find(needle, at + 1)) {
-            ++found;
-        }
-        return found >= count;
-    });
+    return waitUntil([&] { return countOf(out(), needle) >= count; }, timeout);
 }
 
 std::optional<int> Process::exitCode(Millis timeout) {
-    const auto deadline = Clock::now() + scaled(timeout);
-    while (!exit_) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    waitUntil(
+        [&] {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
             exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        } else if (Clock::now() >= deadline) {
-            return std::nullopt;
-        } else {
-            std::this_thread::sleep_for(5ms);
-        }
-    }
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, scaled(5s), [&] { return done_; });  // the last output is in
+            return true;
+        },
+        exit_ ? 0ms : timeout);
     return exit_;
 }
 
-std::vector<std::string> bridgeCommand() {
+static std::vector<std::string> bridgeCommand() {
     std::vector<std::string> argv;
     std::istringstream words(envText("KOLV_BRIDGE_CMD"));
     for (std::string word; words >> word;) argv.push_back(word);
@@ -284,10 +222,16 @@ std::vector<std::string> bridgeCommand() {
 std::unique_ptr<Process> startBridge(const Dir& dir, std::vector<std::string> args) {
     std::vector<std::string> argv = bridgeCommand();
     argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<Process>(argv, dir.path, true);
+    return std::make_unique<Process>(argv, dir, true);
 }
 
-Session::Session(std::vector<std::string> args, HostMode mode, void (*tweak)(Config&)) : host(mode) {
+std::vector<std::string> toolCommand(const std::string& name, std::vector<std::string> args) {
+    args.insert(args.begin(), std::string(KOLV_TOOLS_DIR) + "/" + name);
+    return args;
+}
+
+Session::Session(std::vector<std::string> args, HostMode mode, void (*tweak)(Config&), int receiveBuffer)
+    : host(mode, receiveBuffer) {
     Config config(host.portText(), mode != HostMode::Plain);
     if (tweak != nullptr) tweak(config);
     writeConfig(dir, config);
@@ -299,21 +243,19 @@ Session::Session(std::vector<std::string> args, HostMode mode, void (*tweak)(Con
     if (!link->send("\n")) throw std::runtime_error("host cannot send");
 }
 
+// A client that sent its first packet, got its latency notice, and whose
+// packet the host has read.
 std::unique_ptr<Stream> Session::join(const std::string& user) {
-    auto client = joinAs(host.port(), user);
-    auto line = link->readLine(5s);
-    if (client == nullptr || line != chat(user, "joins")) throw std::runtime_error("join of " + user + " failed");
+    auto client = connectClient(host.port());
+    if (client == nullptr || !client->send(chat(user, "joins")) ||
+        client->readLine(5s).value_or("").find("~LATENCY:") == std::string::npos ||
+        link->readLine(5s) != chat(user, "joins")) {
+        throw std::runtime_error("join of " + user);
+    }
     return client;
 }
 
-std::vector<std::string> toolCommand(const std::string& name, std::vector<std::string> args) {
-    args.insert(args.begin(), std::string(KOLV_TOOLS_DIR) + "/" + name);
-    return args;
-}
-
-// --- Stream ---
-
-Stream::Stream(int fd, ssl_st* ssl) : fd_(fd), ssl_(ssl), eof_(fd < 0) {
+Stream::Stream(int fd, SSL* ssl) : fd_(fd), ssl_(ssl), eof_(fd < 0) {
     if (fd_ >= 0) ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL, 0) | O_NONBLOCK);
 }
 
@@ -354,8 +296,8 @@ bool Stream::fill(Clock::time_point deadline) {
             buffer_.append(chunk, static_cast<std::size_t>(n));
             return true;
         }
-        int error = ssl_ != nullptr ? SSL_get_error(ssl_, static_cast<int>(n)) : 0;
-        bool again = ssl_ != nullptr ? error == SSL_ERROR_WANT_READ : n < 0 && (errno == EAGAIN || errno == EINTR);
+        bool again = ssl_ != nullptr ? SSL_get_error(ssl_, static_cast<int>(n)) == SSL_ERROR_WANT_READ
+                                     : n < 0 && (errno == EAGAIN || errno == EINTR);
         if (!again) {
             ERR_clear_error();
             eof_ = true;
@@ -373,15 +315,12 @@ std::string Stream::readSome(Millis timeout) {
 
 std::optional<std::string> Stream::readLine(Millis timeout) {
     const auto deadline = Clock::now() + scaled(timeout);
-    for (;;) {
-        auto end = buffer_.find('\n');
-        if (end != std::string::npos) {
-            std::string line = buffer_.substr(0, end + 1);
-            buffer_.erase(0, end + 1);
-            return line;
-        }
+    for (auto end = buffer_.find('\n'); end == std::string::npos; end = buffer_.find('\n')) {
         if (!fill(deadline)) return std::nullopt;
     }
+    std::string line = buffer_.substr(0, buffer_.find('\n') + 1);
+    buffer_.erase(0, line.size());
+    return line;
 }
 
 std::string Stream::readToEnd(Millis timeout) {
@@ -390,8 +329,6 @@ std::string Stream::readToEnd(Millis timeout) {
     }
     return std::exchange(buffer_, std::string());
 }
-
-// --- Host ---
 
 int freePort() {
     int port = 0;
@@ -408,66 +345,45 @@ Host::Host(HostMode mode, int receiveBuffer, int port) : mode_(mode), port_(port
 Host::~Host() { stopListening(); }
 
 void Host::stopListening() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-    }
+    ::shutdown(listenFd_, SHUT_RDWR);  // wakes the accept
     if (acceptor_.joinable()) acceptor_.join();
-    if (listenFd_ >= 0) ::close(listenFd_);
-    listenFd_ = -1;
+    ::close(std::exchange(listenFd_, -1));
 }
 
+// Tls: the handshake is done before a link is handed out. PlainAnswerToTls
+// reads the ClientHello first and answers in plain text.
 void Host::acceptLoop() {
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stop_) return;
-        }
-        if (!waitFd(listenFd_, POLLIN, Clock::now() + 50ms)) continue;
-        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;
+    for (int fd; (fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
         timeval limit{5, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         SSL* ssl = nullptr;
-        std::string first;
         if (mode_ == HostMode::Tls) {
             ssl = SSL_new(serverContext());
             SSL_set_fd(ssl, fd);
             if (SSL_accept(ssl) <= 0) {
-                ERR_clear_error();
                 SSL_free(ssl);
                 ::close(fd);
                 continue;
             }
-        } else if (mode_ != HostMode::Plain) {
-            char chunk[4096];
-            long n = ::recv(fd, chunk, sizeof chunk, 0);
-            first.assign(chunk, n > 0 ? static_cast<std::size_t>(n) : 0);
-            if (mode_ == HostMode::PlainAnswerToTls) ::send(fd, "NOT-TLS\r\n", 9, MSG_NOSIGNAL);
-            if (mode_ == HostMode::CloseDuringTls) {
-                ::close(fd);
-                fd = -1;
-            }
+        } else if (char hello[4096]; mode_ == HostMode::PlainAnswerToTls && ::recv(fd, hello, sizeof hello, 0) > 0) {
+            ::send(fd, "NOT-TLS\r\n", 9, MSG_NOSIGNAL);
         }
         std::lock_guard<std::mutex> lock(mutex_);
         links_.push_back(std::make_shared<Stream>(fd, ssl));
-        firstBytes_.push_back(first);
-        changed_.notify_all();
     }
 }
 
 std::shared_ptr<Stream> Host::link(std::size_t n, Millis timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, scaled(timeout), [&] { return links_.size() >= n; });
-    return links_.size() >= n ? links_[n - 1] : nullptr;
+    std::shared_ptr<Stream> found;
+    waitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (links_.size() >= n) found = links_[n - 1];
+            return found != nullptr;
+        },
+        timeout);
+    return found;
 }
-
-std::string Host::firstBytes(std::size_t n) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return firstBytes_.size() >= n ? firstBytes_[n - 1] : std::string();
-}
-
-// --- clients and texts ---
 
 std::unique_ptr<Stream> connectClient(int port, Millis timeout, int sendBuffer) {
     const auto deadline = Clock::now() + scaled(timeout);
@@ -480,19 +396,9 @@ std::unique_ptr<Stream> connectClient(int port, Millis timeout, int sendBuffer) 
     }
 }
 
-std::unique_ptr<Stream> joinAs(int port, const std::string& user) {
-    auto client = connectClient(port);
-    if (client == nullptr || !client->send(chat(user, "joins"))) return nullptr;
-    auto notice = client->readLine(5s);
-    if (!notice || notice->find("~LATENCY:") == std::string::npos) return nullptr;
-    return client;
-}
-
 std::vector<std::string> readUntil(Stream& stream, const std::string& marker, Millis timeout) {
     std::vector<std::string> got;
-    while (got.empty() || got.back() != marker) {
-        auto line = stream.readLine(timeout);
-        if (!line) break;
+    for (std::optional<std::string> line; (got.empty() || got.back() != marker) && (line = stream.readLine(timeout));) {
         got.push_back(*line);
     }
     return got;
@@ -504,11 +410,6 @@ std::string chat(std::string_view user, std::string_view body, std::string_view 
 
 std::string latencyPacket(long long ms) { return "SERVER~~~CLIENT~~~LATENCY:" + std::to_string(ms) + "~\n"; }
 
-std::string platformText() {
-    std::string overridden = envText("KOLV_BRIDGE_PLATFORM");
-    return overridden.empty() ? "Linux.x64" : overridden;
-}
-
 bool bridgeIsWindows() { return platformText().rfind("Windows", 0) == 0; }
 
 std::string expectedHandshake(std::string_view site, std::string_view software) {
@@ -516,38 +417,27 @@ std::string expectedHandshake(std::string_view site, std::string_view software) 
 }
 
 int osError(std::string_view name) {
-    struct Code {
-        std::string_view name;
-        int posix, windows;
-    };
-    static constexpr Code kCodes[] = {
-        {"badsocket", EBADF, 10038}, {"inuse", EADDRINUSE, 10048},
-        {"timedout", EAGAIN, 10060}, {"refused", ECONNREFUSED, 10061}};
-    for (const Code& code : kCodes) {
-        if (code.name == name) return bridgeIsWindows() ? code.windows : code.posix;
+    static const std::pair<std::string_view, std::pair<int, int>> kCodes[] = {
+        {"badsocket", {EBADF, 10038}}, {"refused", {ECONNREFUSED, 10061}}};
+    for (const auto& [known, codes] : kCodes) {
+        if (known == name) return bridgeIsWindows() ? codes.second : codes.first;
     }
     throw std::invalid_argument("osError: unknown name");
 }
 
 std::vector<std::string> lines(std::string_view text) {
     std::vector<std::string> result;
-    std::size_t start = 0;
-    for (auto end = text.find('\n'); end != std::string_view::npos; end = text.find('\n', start)) {
+    for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = std::min(text.find('\n', start), text.size());
         result.emplace_back(text.substr(start, end - start));
-        start = end + 1;
     }
-    if (start < text.size()) result.emplace_back(text.substr(start));
     return result;
 }
 
-std::vector<std::string> stamped(std::string_view output) {
-    std::vector<std::string> result;
-    for (std::string line : lines(output)) {
-        if (!isStampAt(line, 0)) continue;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        result.push_back(line.substr(22));
-    }
-    return result;
+std::size_t countOf(std::string_view text, std::string_view needle) {
+    std::size_t found = 0;
+    for (auto at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + needle.size())) ++found;
+    return found;
 }
 
 std::vector<std::string> logMessages(const Dir& dir) {
@@ -564,22 +454,20 @@ std::vector<std::string> logMessages(const Dir& dir) {
 }
 
 std::vector<std::string> tornLines(std::string_view output) {
-    static constexpr std::string_view kPlain[] = {"connect failed with error: ", "Unable to connect to server!",
-                                                  "failed.", "send failed with error: ", "getaddrinfo failed",
-                                                  "client bind failed"};
+    static const std::regex kSslFailed(R"(\[.{19}\] SSL\.\.\.\[.{19}\] SSL_connect failed\.)");
+    static const char* const kPlain[] = {"connect failed with error: ", "Unable to connect to server!", "failed.",
+                                         "send failed with error: ", "getaddrinfo failed", "client bind failed"};
     std::vector<std::string> torn;
     std::string previous;
     bool banner = true;
     for (const std::string& line : lines(output)) {
         banner = banner && !isStampAt(line, 0);
-        bool ok = banner || line.empty() || line == "\r";
-        std::smatch second;
+        bool ok = banner || line.empty() || line == "\r" ||
+                  (line == "OK\r" && previous.rfind("connect failed with error: ", 0) == 0);
+        for (const char* plain : kPlain) ok = ok || line.rfind(plain, 0) == 0;
         if (isStampAt(line, 0)) {
-            ok = !std::regex_search(line.begin() + 1, line.end(), second, kStamp) ||
-                 std::regex_match(line, std::regex(R"(\[.{19}\] SSL\.\.\.\[.{19}\] SSL_connect failed\.)"));
+            ok = !std::regex_search(line.begin() + 1, line.end(), kStamp) || std::regex_match(line, kSslFailed);
         }
-        for (std::string_view plain : kPlain) ok = ok || line.rfind(plain, 0) == 0;
-        ok = ok || (line == "OK\r" && previous.rfind("connect failed with error: ", 0) == 0);
         if (!ok) torn.push_back(line);
         previous = line;
     }

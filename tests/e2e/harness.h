@@ -9,7 +9,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -35,7 +34,7 @@ struct Dir {
     Dir();
     ~Dir();
     fs::path path;
-    std::string read(const char* name) const;
+    std::string read(const fs::path& name) const;
     void write(const char* name, std::string_view bytes) const;
 };
 
@@ -55,7 +54,7 @@ void writeConfig(const Dir& dir, const Config& config);
 // group when destroyed. A Bridge also fails the test on a sanitizer report.
 class Process {
 public:
-    Process(std::vector<std::string> argv, const fs::path& dir, bool isBridge = false);
+    Process(std::vector<std::string> argv, const Dir& dir, bool isBridge = false);
     ~Process();
     std::string out() const;
     std::string err() const;
@@ -64,20 +63,14 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
-    void readLoop();
-    pid_t pid_ = -1;
-    int outFd_ = -1, errFd_ = -1;
+    const Dir& dir_;
     bool isBridge_;
+    std::string outFile_, errFile_;
+    pid_t pid_ = -1;
     std::optional<int> exit_;
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    std::string out_, err_;
-    bool done_ = false;
-    std::thread reader_;
 };
 // The bridge in dir with args (the command of KOLV_BRIDGE_CMD when set).
 std::unique_ptr<Process> startBridge(const Dir& dir, std::vector<std::string> args = {"-W1"});
-std::vector<std::string> bridgeCommand();
 // One of this build's tools: "kolv-setup", "ulk-sim" or "kolv-chat".
 std::vector<std::string> toolCommand(const std::string& name, std::vector<std::string> args);
 
@@ -92,7 +85,6 @@ public:
     std::string readToEnd(Millis timeout);  // everything until the peer closes
     bool closed() const { return eof_; }
     void close();
-    int fd() const { return fd_; }
 
 private:
     bool fill(Clock::time_point deadline);
@@ -102,7 +94,7 @@ private:
     bool eof_ = false;
 };
 
-enum class HostMode { Plain, Tls, PlainAnswerToTls, CloseDuringTls };
+enum class HostMode { Plain, Tls, PlainAnswerToTls };
 
 // A port free on 127.0.0.2 and on the bridge's local address; nothing listens.
 int freePort();
@@ -117,7 +109,6 @@ public:
     std::string portText() const { return std::to_string(port_); }
     // The n-th link (1-based); null at the deadline.
     std::shared_ptr<Stream> link(std::size_t n, Millis timeout = 10s);
-    std::string firstBytes(std::size_t n);  // what a CloseDuringTls/PlainAnswerToTls link sent first
     void stopListening();  // later connects are refused; links stay
 
 private:
@@ -125,10 +116,7 @@ private:
     HostMode mode_;
     int port_ = 0, listenFd_ = -1;
     std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::shared_ptr<Stream>> links_;
-    std::vector<std::string> firstBytes_;
-    bool stop_ = false;
+    std::vector<std::shared_ptr<Stream>> links_;  // guarded by mutex_
     std::thread acceptor_;
 };
 
@@ -136,13 +124,12 @@ private:
 // A send buffer size keeps what a client can queue ahead of the bridge small.
 std::unique_ptr<Stream> connectClient(int port, Millis timeout = 10s, int sendBuffer = 0);
 // Connects, sends a first packet as user and reads the latency notice.
-std::unique_ptr<Stream> joinAs(int port, const std::string& user);
 
 // A bridge on its first link: ulk.cfg for the fake host (config tweaks it),
 // the handshake read, and a first line from the host, so relays flow at once.
 struct Session {
     explicit Session(std::vector<std::string> args = {"-W1"}, HostMode mode = HostMode::Plain,
-                     void (*tweak)(Config&) = nullptr);
+                     void (*tweak)(Config&) = nullptr, int receiveBuffer = 0);
     Dir dir;
     Host host;
     std::unique_ptr<Process> bridge;
@@ -157,14 +144,13 @@ std::vector<std::string> readUntil(Stream& stream, const std::string& marker, Mi
 std::string chat(std::string_view user, std::string_view body, std::string_view site = "Site");
 std::string latencyPacket(long long ms);
 std::string expectedHandshake(std::string_view site = "My Board", std::string_view software = "Sys 2");
-std::string platformText();
 bool bridgeIsWindows();
 // "failed with error" numbers of the bridge's platform for: "badsocket",
 // "inuse", "timedout" (a send time-out), "refused".
 int osError(std::string_view name);
 std::vector<std::string> lines(std::string_view text);
+std::size_t countOf(std::string_view text, std::string_view needle);  // non-overlapping
 // Console lines without their timestamp (and "\r"); lines that have none are skipped.
-std::vector<std::string> stamped(std::string_view output);
 // The messages of kolv.log, each line checked for the log's format.
 std::vector<std::string> logMessages(const Dir& dir);
 // Console output lines where another thread's text landed inside a line.

@@ -30,7 +30,13 @@ struct Case {
     std::vector<std::string> log;     // exact when quiet, in this order when verbose
     std::vector<std::string> shown;   // console texts
     std::string stats = "-";          // ulkstats.dat, "-" when absent
+    void (*config)(Config&) = nullptr;
 };
+
+void helloConfig(Config& config) {
+    config.site = "|10The Board";
+    config.info = {std::string(139, 'w'), "+1 555 0100", "", "Linux box", "A quiet place"};
+}
 
 const Case kCases[] = {
     {"lines cut and carried", true,
@@ -72,6 +78,13 @@ const Case kCases[] = {
      {kAlive, kStats, kAlive, kStats, kAlive, kStats},
      {},
      {}},
+    {"HELLO answered byte for byte, not passed on", false, {{"SERVER~~~~~~HELLO~\n", {}}},
+     {"CLIENT~The_Board~~SERVER~~~INFOWEB:" + std::string(132, 'w') + "~\n",  // cut at 140
+      "CLIENT~The_Board~~SERVER~~~INFOTEL:\\+1 555 0100~\n", "CLIENT~The_Board~~SERVER~~~INFOSSH:%s~\n",
+      "CLIENT~The_Board~~SERVER~~~INFOSYS:Linux box~\n", "CLIENT~The_Board~~SERVER~~~INFODSC:A quiet place~\n",
+      "CLIENT~The_Board~([0-9]+)~SERVER~~~IMALIVE:\\|10The Board~\n",
+      "CLIENT~The_Board~~SERVER~~~CAPABILITIES: MCI CTCP~\n"},
+     {}, {}, "-", helloConfig},
     {"STATS: stored, not passed on", false, {{"SERVER~~~~~~STATS:1 2 3 4~\n", {}}}, {}, {}, {}, "1 2 3 4"},
     {"STATS: text cut at 29", false, {{"SERVER~~~~~~STATS:" + std::string(40, 's') + "~\n", {}}}, {}, {}, {},
      std::string(29, 's')},
@@ -90,7 +103,8 @@ bool inOrder(const std::vector<std::string>& all, const std::vector<std::string>
 TEST(HostLines, EachReadIsHandledAsTheTableSays) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
-        Session s(c.verbose ? std::vector<std::string>{"-W1", "-V"} : std::vector<std::string>{"-W1"});
+        Session s(c.verbose ? std::vector<std::string>{"-W1", "-V"} : std::vector<std::string>{"-W1"}, HostMode::Plain,
+                  c.config);
         auto client = s.join("Alice");
         for (const Step& step : c.steps) {
             ASSERT_TRUE(s.link->send(step.send));
@@ -102,9 +116,7 @@ TEST(HostLines, EachReadIsHandledAsTheTableSays) {
             std::smatch match;
             auto line = s.link->readLine(5s).value_or("<none>");
             EXPECT_TRUE(std::regex_match(line, match, std::regex(pattern))) << line;
-            if (pattern == kAlive && !bridgeIsWindows()) {
-                EXPECT_EQ(match[1].str(), std::to_string(s.bridge->pid()));
-            }
+            EXPECT_TRUE(match.size() < 2 || bridgeIsWindows() || match[1] == std::to_string(s.bridge->pid())) << line;
         }
         auto log = logMessages(s.dir);
         if (c.verbose) {
@@ -115,47 +127,6 @@ TEST(HostLines, EachReadIsHandledAsTheTableSays) {
         }
         for (const std::string& text : c.shown) EXPECT_NE(s.bridge->out().find(text), std::string::npos) << text;
         EXPECT_EQ(std::filesystem::exists(s.dir.path / "ulkstats.dat") ? s.dir.read("ulkstats.dat") : "-", c.stats);
-    }
-}
-
-TEST(HostLines, HelloIsAnsweredByteForByteAndAReplacedLinkAnnounced) {
-    Session s({"-W1"}, HostMode::Plain, [](Config& config) {
-        config.site = "|10The Board";
-        config.info = {"example.test/board", "+1 555 0100", "", "Linux box", "A quiet place"};
-    });
-    auto client = s.join("Alice");
-    for (int round = 1; round <= 2; ++round) {
-        SCOPED_TRACE(round);
-        auto link = s.host.link(static_cast<std::size_t>(round));
-        if (round == 2) {
-            ASSERT_EQ(link->readSome(5s), expectedHandshake("|10The Board"));
-        }
-        ASSERT_TRUE(link->send("SERVER~~~~~~HELLO~\n"));
-        std::vector<std::string> answer;
-        for (int i = 0; i < 7; ++i) answer.push_back(link->readLine(5s).value_or("<none>"));
-        std::string pid = bridgeIsWindows() ? answer[5].substr(17, answer[5].find("~SERVER") - 17)
-                                            : std::to_string(s.bridge->pid());
-        EXPECT_EQ(answer, (std::vector<std::string>{
-                              "CLIENT~The_Board~~SERVER~~~INFOWEB:example.test/board~\n",
-                              "CLIENT~The_Board~~SERVER~~~INFOTEL:+1 555 0100~\n",
-                              "CLIENT~The_Board~~SERVER~~~INFOSSH:%s~\n",
-                              "CLIENT~The_Board~~SERVER~~~INFOSYS:Linux box~\n",
-                              "CLIENT~The_Board~~SERVER~~~INFODSC:A quiet place~\n",
-                              "CLIENT~The_Board~" + pid + "~SERVER~~~IMALIVE:|10The Board~\n",
-                              "CLIENT~The_Board~~SERVER~~~CAPABILITIES: MCI CTCP~\n"}));
-        ASSERT_TRUE(link->send(kMark));
-        // Only the first HELLO on a link that replaced a lost one is announced.
-        std::vector<std::string> notices = round == 2 ? std::vector<std::string>{"SERVER~~~CLIENT~~~RECONNECT~\n"}
-                                                      : std::vector<std::string>{};
-        notices.push_back(kMark);
-        EXPECT_EQ(readUntil(*client, kMark), notices);
-        if (round == 2) {
-            ASSERT_TRUE(link->send("SERVER~~~~~~HELLO~\n" + kMark));
-            for (int i = 0; i < 7; ++i) link->readLine(5s);
-            EXPECT_EQ(readUntil(*client, kMark), std::vector<std::string>{kMark});
-        }
-        link->close();
-        ASSERT_TRUE(s.bridge->waitFor("Retry 1...", 10s, static_cast<std::size_t>(round)));
     }
 }
 

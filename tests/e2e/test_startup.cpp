@@ -90,24 +90,5 @@ TEST(Startup, TenRefusedAttemptsBeforeTheFirstLinkThenExitZero) {
     EXPECT_EQ(logMessages(dir), log);
 }
 
-TEST(Startup, UnresolvableHostIsReportedAndRetried) {
-    if (bridgeIsWindows()) GTEST_SKIP() << "Windows resolves the empty name to the machine itself";
-    Dir dir;
-    Config config(std::to_string(freePort()));
-    config.host = "";
-    writeConfig(dir, config);
-    auto bridge = startBridge(dir, {"-W1"});
-    ASSERT_TRUE(bridge->waitFor("Retry 1 of 10...", 10s)) << bridge->out();
-    std::smatch match;
-    const std::string out = masked(bridge->out());
-    ASSERT_TRUE(std::regex_search(out, match, std::regex("Connecting to :[0-9]+\\.\\.\\.getaddrinfo failed with error: "
-                                                         "(-[0-9]+)\n\\[T\\] Retry 1 of 10")))
-        << out;
-    ASSERT_TRUE(waitUntil([&] { return logMessages(dir).size() >= 2; }, 5s));
-    auto log = logMessages(dir);
-    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 2),
-              (std::vector<std::string>{"getaddrinfo failed with error: " + match[1].str(), "Retry 1 of 10..."}));
-}
-
 }  // namespace
 }  // namespace kolvtest

@@ -7,16 +7,11 @@
 #include <thread>
 
 #include "output/console_line.h"
-#include "platform/console.h"
+#include "capture.h"
 
 namespace kolv {
 namespace {
 
-struct Capture final : ConsoleSink {
-    std::string text;
-    void write(const char* data, std::size_t length) override { text.append(data, length); }
-    void setAttribute(int) override {}
-};
 
 void onOtherThread(void (*action)()) { std::thread(action).join(); }
 
@@ -62,9 +57,7 @@ TEST(ConsoleLines, OpenTextAndItsCompletionNeverHoldAnotherLine) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
         Capture console;
-        setConsoleSink(&console);
         c.steps();
-        setConsoleSink(nullptr);
         EXPECT_EQ(std::regex_replace(console.text, std::regex(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] )"), "[T] "),
                   c.expected);
     }
