@@ -109,5 +109,15 @@ TEST(HostLink, RefusedAttemptsBetweenLinksAndTheRetryLimit) {
                                         refused, "Unable to connect to server!", "Retry 3 of 3..."}));
 }
 
+// -R1: after a lost link the bridge waits, says "Retry 1 of 1..." and ends.
+TEST(HostLink, RetryLimitOfOneEndsAfterTheLoss) {
+    Session s({"-W1", "-R1"});
+    s.host.stopListening();
+    s.link->close();
+    EXPECT_EQ(s.bridge->exitCode(15s), 0) << s.bridge->out();
+    EXPECT_EQ(countOf(s.bridge->out(), "] Retry 1 of 1...\r\n"), 1u) << s.bridge->out();
+    EXPECT_EQ(countOf(s.bridge->out(), "Connecting to"), 1u) << "no attempt after the limit";
+}
+
 }  // namespace
 }  // namespace kolvtest
