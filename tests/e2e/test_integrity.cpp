@@ -2,6 +2,7 @@
 // everything the host received, not by the arrival of one packet.
 #include <algorithm>
 #include <atomic>
+#include <future>
 #include <map>
 #include <numeric>
 
@@ -167,20 +168,28 @@ TEST(Integrity, BackToBackSendersNeverInterleave) {
 // send: those bytes are the handshake alone.
 TEST(Integrity, HandshakeStandsAloneForAHostThatReadsLate) {
     Session s;
+    std::atomic<bool> stop{false};
     std::vector<std::thread> senders;
     for (std::size_t id = 0; id < 5; ++id) {
         senders.emplace_back([&, id, client = connectClient(s.host.port())] {
-            for (int seq = 0; seq < 150; ++seq) {  // for about 3 s
+            for (int seq = 0; !stop; ++seq) {
                 client->send(numbered(static_cast<int>(id), seq, 100));
                 std::this_thread::sleep_for(20ms);
             }
             client->send(endMark(id));
+            while (!client->readSome(500ms).empty()) {
+            }  // closing with unread notices would reset the connection, losing the mark
         });
     }
     std::this_thread::sleep_for(300ms);
     s.link->close();
-    Received got = readLinks(s.host, 5, 100, 2, 1s);
+    auto reading = std::async(std::launch::async, [&] { return readLinks(s.host, 5, 100, 2, 1s); });
+    EXPECT_TRUE(s.bridge->waitFor("Sending handshake", 20s, 2));
+    std::this_thread::sleep_for(2500ms);  // the host has read the handshake late, and greeted
+    stop = true;
     for (auto& sender : senders) sender.join();
+    Received got = reading.get();
+    EXPECT_EQ(got.ends, 5);
     EXPECT_TRUE(got.broken.empty()) << got.broken.front();
     EXPECT_EQ(tornLines(s.bridge->out()), std::vector<std::string>{});
 }
