@@ -48,7 +48,7 @@ void collect(const std::string& bytes, std::size_t size, Received& got) {
 Received readLinks(Host& host, int ends, std::size_t size, std::size_t greetFrom = 1, Millis late = 0ms) {
     std::vector<std::string> links;
     int seen = 0;
-    const auto deadline = Clock::now() + scaled(90s);
+    const auto deadline = Clock::now() + scaled(180s);
     for (std::size_t n = 1; seen < ends && Clock::now() < deadline; ++n) {
         auto link = host.link(n, 30s);
         if (link == nullptr) break;
