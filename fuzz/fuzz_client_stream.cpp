@@ -7,8 +7,10 @@
 #include <cstring>
 #include <string>
 
-#include "app/bridge_state.h"
+#include "clients/client_slot_table.h"
 #include "clients/client_thread.h"
+#include "config/site_settings.h"
+#include "link/host_link_io.h"
 #include "fuzz_seam.h"
 #include "platform/console.h"
 
@@ -48,16 +50,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     net.size = size;
     net.readable = fuzz::kFakeClientSocket;
 
-    BridgeState& state = bridgeState();
-    initialiseBridgeState(state);
-    state.hostSocket.store(fuzz::kFakeHostSocket);
-    std::strcpy(state.siteName, "Fuzz_Site");
-    const int slot = 7;
-    state.clientSlots.sockets[slot].store(fuzz::kFakeClientSocket);
+    std::strcpy(siteSettings().siteName, "Fuzz_Site");
+    int error = 0;
+    openHostLinkWithHandshake(fuzz::kFakeHostSocket, {}, "", error);
+    releaseHeldWrites();
+    const int slot = occupyFreeSlot(fuzz::kFakeClientSocket);
 
     clientThread(ClientStart{fuzz::kFakeClientSocket, slot});
 
-    FUZZ_CHECK(state.clientSlots.sockets[slot].load() == kInvalidSocket);
+    FUZZ_CHECK(clientSocketAt(slot) == kInvalidSocket);
     const Expected expected = expectedRelay(data, size);
     const std::string& relay = expected.relay;
     const std::string& host = net.written[fuzz::kFakeHostSocket];
@@ -72,6 +73,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The join-time latency packet, if any, is one whole packet.
     const std::string& toClient = net.written[fuzz::kFakeClientSocket];
     if (!toClient.empty()) FUZZ_CHECK(toClient.rfind("SERVER~~~CLIENT~~~LATENCY:", 0) == 0 && toClient.back() == '\n');
-    state.hostSocket.store(kInvalidSocket);
+    closeHostLink();
     return 0;
 }

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/bridge_config.h"
+#include "config/bridge_config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kolv;

@@ -5,10 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/bridge_state.h"
+#include "clients/client_slot_table.h"
+#include "config/site_settings.h"
 #include "fuzz_seam.h"
+#include "host/host_session.h"
 #include "host/receive_loop.h"
-#include "packet/host_senders.h"
+#include "link/host_link_io.h"
+#include "link/link_status.h"
+#include "link/host_senders.h"
 #include "platform/console.h"
 
 namespace {
@@ -40,13 +44,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     net.data = data;
     net.size = size;
 
-    BridgeState& state = bridgeState();
-    initialiseBridgeState(state);
-    state.verbose.store(size > 0 && (data[0] & 1) != 0);
-    state.hostSocket.store(fuzz::kFakeHostSocket);
-    state.clientSlots.sockets[0].store(fuzz::kFakeClientSocket);
-    std::strcpy(state.siteName, "Fuzz_Site");
-    std::strcpy(state.pidText, "4242");
+    SiteSettings& settings = siteSettings();
+    settings.verbose.store(size > 0 && (data[0] & 1) != 0);
+    std::strcpy(settings.siteName, "Fuzz_Site");
+    std::strcpy(settings.pidText, "4242");
+    int error = 0;
+    openHostLinkWithHandshake(fuzz::kFakeHostSocket, {}, "Fuzz_Site~handshake\n", error);
+    releaseHeldWrites();
+    resetTracker(linkLatencyTracker());
+    hostSession() = HostSession{};
+    const int slot = occupyFreeSlot(fuzz::kFakeClientSocket);
     // A tracked relay, so that echoes of it can match.
     sendHostPacket("Alice~Home~~~~~hi~\n");
 
@@ -62,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkClientWrites(net.written[fuzz::kFakeClientSocket], net.writes[fuzz::kFakeClientSocket]);
     checkClientWrites(net.written[fuzz::kFakeHostSocket], net.writes[fuzz::kFakeHostSocket]);
 
-    state.clientSlots.sockets[0].store(kInvalidSocket);
-    state.hostSocket.store(kInvalidSocket);
+    releaseClientSlot(slot);
+    closeHostLink();
     return 0;
 }

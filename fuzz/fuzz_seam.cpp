@@ -25,9 +25,9 @@ void fakeSleep(std::int64_t) {}
 // Ready at once: the next read (or the end of the input) is there.
 int fakeWait(SocketHandle, WaitFor, int) { return 1; }
 
-std::uint64_t fakeFileTime() { return 116444736000000000ULL + 17000000000000000ULL; }
+std::int64_t fakeUnixMs() { return 1700000000000; }
 
-const PlatformSeam kSeam{fakeSend, fakeRecv, fakeSleep, fakeFileTime, fakeWait};
+const PlatformSeam kSeam{fakeSend, fakeRecv, fakeSleep, fakeUnixMs, fakeWait};
 
 }  // namespace
 

@@ -7,9 +7,7 @@
 
 #include "fuzz_seam.h"
 #include "output/print_piped.h"
-#include "packet/format_packet.h"
-#include "packet/remove_all.h"
-#include "packet/split_fields.h"
+#include "packet/packet_text.h"
 #include "platform/console.h"
 
 namespace {

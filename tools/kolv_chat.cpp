@@ -13,18 +13,22 @@
 #include <thread>
 #include <vector>
 
-#include "app/bridge_config.h"
+#include "config/bridge_config.h"
 #include "output/console_line.h"
-#include "output/console_lock.h"
 #include "output/print_piped.h"
-#include "packet/format_packet.h"
-#include "packet/split_fields.h"
+#include "packet/packet_text.h"
 #include "platform/console.h"
 #include "platform/net_headers.h"
 #include "platform/socket.h"
 #include "platform/system.h"
 
 namespace {
+
+// Lines come from more than one thread here: each is printed whole.
+std::mutex& consoleMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
 
 using kolv::SocketHandle;
 using Clock = std::chrono::steady_clock;
@@ -270,32 +274,32 @@ void showRendered(std::string_view line) {
     // Texts are zero-terminated: a zero byte ends what is shown.
     std::string text(line.substr(0, line.find('\0')));
     std::vector<std::string> fields = kolv::splitFields(text, '~');
-    std::lock_guard<std::recursive_mutex> lock(kolv::consoleMutex());
+    std::lock_guard<std::mutex> lock(consoleMutex());
     if (fields.size() < 7) {
-        kolv::plainLine(text.c_str());
+        kolv::printBareLine(text.c_str());
         return;
     }
     const std::string& from = fields[0];
     const std::string& body = fields[6];
     if (from == "SERVER" && fields[3] == "CLIENT") {
         if (body.compare(0, 8, "LATENCY:") == 0) {
-            kolv::consoleRaw("* link latency %s ms\n", body.c_str() + 8);
+            kolv::printBareText("* link latency %s ms\n", body.c_str() + 8);
             return;
         }
         if (body == "RECONNECT") {
-            kolv::plainLine("* the bridge reconnected to the host");
+            kolv::printBareLine("* the bridge reconnected to the host");
             return;
         }
     }
-    kolv::consoleRaw("%s: ", from.c_str());
+    kolv::printBareText("%s: ", from.c_str());
     kolv::printPiped(body.c_str());
     kolv::printPiped("|07");
-    kolv::plainLine("");
+    kolv::printBareLine("");
 }
 
 void showLine(const Session& session, std::string_view line) {
     if (session.raw) {
-        std::lock_guard<std::recursive_mutex> lock(kolv::consoleMutex());
+        std::lock_guard<std::mutex> lock(consoleMutex());
         kolv::consoleWrite(line.data(), line.size());
         return;
     }

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/bridge_config.h"
+#include "config/bridge_config.h"
 
 namespace {
 

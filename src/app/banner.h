@@ -2,8 +2,6 @@
 
 namespace kolv {
 
-inline constexpr const char* kVersionText = "103";
-
 // The start-up banner, printed plainly ("|" prints as itself).
 void printBanner();
 

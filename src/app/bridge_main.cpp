@@ -3,14 +3,14 @@
 #include <thread>
 
 #include "app/banner.h"
-#include "app/bridge_config.h"
-#include "app/bridge_state.h"
 #include "app/options.h"
 #include "app/retry_supervisor.h"
 #include "clients/listener_thread.h"
-#include "output/append_log.h"
+#include "config/bridge_config.h"
+#include "config/site_settings.h"
 #include "output/bounded_format.h"
 #include "output/console_line.h"
+#include "output/report.h"
 #include "platform/console.h"
 #include "platform/system.h"
 
@@ -20,9 +20,8 @@ int bridgeMain(int argc, const char* const* argv) {
     ignoreBrokenPipe();
     tightenSleepTimers();  // before any thread starts: threads inherit it
     if (!consoleAvailable()) return 1;
-    BridgeState& state = bridgeState();
-    boundedFormat(state.pidText, sizeof state.pidText, "%d", processId());
-    initialiseBridgeState(state);
+    SiteSettings& settings = siteSettings();
+    boundedFormat(settings.pidText, sizeof settings.pidText, "%d", processId());
     printBanner();
 
     RetryPolicy policy;
@@ -31,19 +30,18 @@ int bridgeMain(int argc, const char* const* argv) {
     // Lives for the whole process: the listener keeps a pointer to its port.
     static BridgeConfig* config = new BridgeConfig();
     if (!loadBridgeConfig(*config)) {
-        consoleLine("Invalid config. Run setup.");
-        if (state.verbose.load()) appendLog("Invalid config. Run setup.");
+        reportLine("Invalid config. Run setup.", verboseLogging());
         return -1;
     }
-    cleanSiteName(config->siteName, state.siteName, sizeof state.siteName);
+    cleanSiteName(config->siteName, settings.siteName, sizeof settings.siteName);
 
     static const char* portText = config->port;
     std::thread(listenerThread, &portText).detach();
 
     if (policy.maxRetries != 0) {
-        openText("Max connection retries: %d\r\n", policy.maxRetries);
+        printStampedText("Max connection retries: %d\r\n", policy.maxRetries);
     } else {
-        consoleLine("Max connection retries: Infinite");
+        printStampedLine("Max connection retries: Infinite");
     }
     return runRetrySupervisor(*config, policy);
 }

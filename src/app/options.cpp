@@ -3,29 +3,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 
 #include "app/banner.h"
-#include "app/bridge_state.h"
+#include "config/site_settings.h"
 #include "output/console_line.h"
+#include "packet/packet_text.h"
 
 namespace kolv {
-namespace {
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool startsWithIgnoringCase(const char* text, const char* prefix) {
-    for (; *prefix != '\0'; ++text, ++prefix) {
-        if (*text == '\0' || lower(*text) != lower(*prefix)) return false;
-    }
-    return true;
-}
-
-bool equalsIgnoringCase(const char* a, const char* b) {
-    return std::strlen(a) == std::strlen(b) && startsWithIgnoringCase(a, b);
-}
-
-}  // namespace
 
 int leadingDecimal(const char* text) {
     errno = 0;
@@ -43,15 +27,15 @@ OptionsOutcome applyOptions(int argc, const char* const* argv, RetryPolicy& poli
             return OptionsOutcome::ShowedHelp;
         }
         if (equalsIgnoringCase(arg, "-V")) {
-            bridgeState().verbose.store(true);
-            openText("Verbose logging ");
+            siteSettings().verbose.store(true);
+            printStampedText("Verbose logging ");
             printOk();
         } else if (startsWithIgnoringCase(arg, "-R")) {
             policy.maxRetries = leadingDecimal(arg + 2);
         } else if (startsWithIgnoringCase(arg, "-W")) {
             int seconds = leadingDecimal(arg + 2);
             policy.retryWaitSeconds = seconds <= 0 ? 5 : seconds;
-            openText("Retry wait seconds: %d\r\n", policy.retryWaitSeconds);
+            printStampedText("Retry wait seconds: %d\r\n", policy.retryWaitSeconds);
         }
     }
     return OptionsOutcome::Run;

@@ -1,10 +1,9 @@
 #include "app/retry_supervisor.h"
 
-#include "app/bridge_state.h"
+#include "host/host_session.h"
 #include "host/run_host_link.h"
-#include "output/append_log.h"
 #include "output/bounded_format.h"
-#include "output/console_line.h"
+#include "output/report.h"
 #include "platform/system.h"
 
 namespace kolv {
@@ -28,17 +27,15 @@ void formatRetryLine(char (&out)[50], int retryCount, int maxRetries, bool everC
 }
 
 int runRetrySupervisor(const BridgeConfig& config, const RetryPolicy& policy) {
-    BridgeState& state = bridgeState();
+    HostSession& session = hostSession();
     for (;;) {
-        if (!attemptAllowed(state.everConnected.load(), state.retryCount.load(), policy.maxRetries)) return 0;
+        if (!attemptAllowed(session.everConnected, session.retryCount, policy.maxRetries)) return 0;
         runHostLink(config);
         sleepMs(static_cast<std::int64_t>(policy.retryWaitSeconds) * 1000);
-        int count = state.retryCount.load() + 1;
-        state.retryCount.store(count);
+        ++session.retryCount;
         char line[50];
-        formatRetryLine(line, count, policy.maxRetries, state.everConnected.load());
-        consoleLine(line);
-        appendLog(line);
+        formatRetryLine(line, session.retryCount, policy.maxRetries, session.everConnected);
+        reportLine(line);
     }
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-#include "app/bridge_config.h"
 #include "app/options.h"
+#include "config/bridge_config.h"
 
 namespace kolv {
 
@@ -10,7 +10,7 @@ bool attemptAllowed(bool everConnected, int retryCount, int maxRetries);
 // "Retry n...\r\n" or "Retry n of m...\r\n" into out (50 bytes).
 void formatRetryLine(char (&out)[50], int retryCount, int maxRetries, bool everConnected);
 
-// Runs host-link attempts until the policy ends them; returns the exit code.
+// Main thread: runs host-link attempts until the policy ends them; returns the exit code.
 int runRetrySupervisor(const BridgeConfig& config, const RetryPolicy& policy);
 
 }  // namespace kolv

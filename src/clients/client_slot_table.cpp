@@ -1,69 +1,93 @@
 #include "clients/client_slot_table.h"
 
+#include <array>
+#include <atomic>
 #include <cstring>
-#include <string>
 
-#include "app/bridge_state.h"
-#include "output/append_log.h"
-#include "output/bounded_format.h"
-#include "output/console_line.h"
-#include "packet/remove_all.h"
+#include "config/site_settings.h"
+#include "output/report.h"
+#include "packet/packet_text.h"
+#include "platform/mutex.h"
 #include "platform/send_all.h"
 #include "platform/system.h"
 
 namespace kolv {
+namespace {
 
-bool sendClientPacket(int slot, const char* packet) {
-    BridgeState& state = bridgeState();
-    ClientSlotTable& table = state.clientSlots;
-    char message[512];
+// The socket is stored under sendMutex and read without it where a stale
+// answer is harmless: a send checks it again under the lock.
+struct ClientSlot {
+    Mutex sendMutex;
+    std::atomic<SocketHandle> socket{kInvalidSocket};
+};
+
+ClientSlot& slotAt(int slot) {
+    static auto* table = new std::array<ClientSlot, kClientSlots>();  // never destroyed: used by detached threads
+    return (*table)[static_cast<std::size_t>(slot)];
+}
+
+// One send to the slot's client; false with error set when it failed.
+bool sendLocked(ClientSlot& slot, const char* packet, int& error) REQUIRES(slot.sendMutex) {
+    const SocketHandle socket = slot.socket.load();
+    if (verboseLogging()) {
+        reportFormatted("sendClientPacket \"%s\" to socket %d", removeAll(packet, "\n").c_str(),
+                        static_cast<int>(socket));
+    }
+    std::size_t wentOut = 0;
+    if (socketSendAll(socket, packet, std::strlen(packet), wentOut) >= 0) return true;
+    error = lastSocketError();
+    // A timed-out client has taken nothing for seconds, and one cut
+    // mid-packet would read the next packet glued to the cut one. Ending its
+    // connection lets its own thread free the slot, so the main thread does
+    // not wait on it again for every later packet.
+    if (isWouldBlock(error) || wentOut > 0) shutdownBoth(socket);
+    return false;
+}
+
+}  // namespace
+
+int occupyFreeSlot(SocketHandle socket) {
+    // Only the listener fills slots, so a free slot stays free until stored.
+    for (int i = 0; i < kClientSlots; ++i) {
+        ClientSlot& slot = slotAt(i);
+        if (slot.socket.load() != kInvalidSocket) continue;
+        MutexLock lock(slot.sendMutex);
+        slot.socket.store(socket);
+        return i;
+    }
+    return -1;
+}
+
+SocketHandle clientSocketAt(int slot) { return slotAt(slot).socket.load(); }
+
+bool sendClientPacket(int slotNumber, const char* packet) {
+    ClientSlot& slot = slotAt(slotNumber);
     SocketHandle socket;
-    long sent;
+    bool sent;
     int error = 0;
     {
-        std::lock_guard<std::mutex> lock(table.sendMutex[static_cast<std::size_t>(slot)]);
-        socket = table.sockets[static_cast<std::size_t>(slot)].load();
+        MutexLock lock(slot.sendMutex);
+        socket = slot.socket.load();
         if (socket == kInvalidSocket) return false;  // the client left meanwhile
-        if (state.verbose.load()) {
-            std::string shown = removeAll(packet, "\n");
-            boundedFormat(message, sizeof message, "sendClientPacket \"%s\" to socket %d", shown.c_str(),
-                          static_cast<int>(socket));
-            consoleLine(message);
-            appendLog(message);
-        }
-        std::size_t wentOut = 0;
-        sent = socketSendAll(socket, packet, std::strlen(packet), wentOut);
-        if (sent < 0) {
-            error = lastSocketError();
-            // A timed-out client has taken nothing for seconds, and one cut
-            // mid-packet would read the next packet glued to the cut one.
-            // Ending its connection lets its own thread free the slot, so the
-            // main thread does not wait on it again for every later packet.
-            if (isWouldBlock(error) || wentOut > 0) shutdownBoth(socket);
-        }
+        sent = sendLocked(slot, packet, error);
     }
     sleepMsExact(5);
-    if (sent < 0) {
-        boundedFormat(message, sizeof message, "sendClientPacket to client #%d failed with error: %d",
-                      static_cast<int>(socket), error);
-        consoleLine(message);
-        appendLog(message);
-        return false;
+    if (!sent) {
+        reportFormatted("sendClientPacket to client #%d failed with error: %d", static_cast<int>(socket), error);
     }
-    return true;
+    return sent;
 }
 
 void broadcastToClients(const char* packet) {
-    ClientSlotTable& table = bridgeState().clientSlots;
     for (int slot = 0; slot < kClientSlots; ++slot) {
-        if (table.sockets[static_cast<std::size_t>(slot)].load() != kInvalidSocket) sendClientPacket(slot, packet);
+        if (clientSocketAt(slot) != kInvalidSocket) sendClientPacket(slot, packet);
     }
 }
 
-void releaseClientSlot(int slot) {
-    ClientSlotTable& table = bridgeState().clientSlots;
-    std::lock_guard<std::mutex> lock(table.sendMutex[static_cast<std::size_t>(slot)]);
-    table.sockets[static_cast<std::size_t>(slot)].store(kInvalidSocket);
+void releaseClientSlot(int slotNumber) {
+    ClientSlot& slot = slotAt(slotNumber);
+    MutexLock lock(slot.sendMutex);
+    slot.socket.store(kInvalidSocket);
 }
 
 }  // namespace kolv

@@ -1,32 +1,33 @@
 #pragma once
-#include <array>
-#include <atomic>
-#include <mutex>
-
+// Connected local clients by slot. Only the listener fills a slot and only
+// its client thread frees it. A slot's send lock is held for each send to it
+// and while its thread frees it, so sends to one client never interleave and
+// never reach a descriptor after its close. Lock order: a slot's send lock,
+// then the console and log locks (a send reports under it).
 #include "platform/socket.h"
 
 namespace kolv {
 
 inline constexpr int kClientSlots = 50;
 
-// Connected local clients by slot; kInvalidSocket marks a free slot. Only the
-// listener fills a slot and only its client thread frees it. `sendMutex[i]`
-// is held for each send to slot i and while its thread frees it, so sends to
-// one client never interleave and never reach a descriptor after its close.
-struct ClientSlotTable {
-    std::array<std::atomic<SocketHandle>, kClientSlots> sockets;
-    std::array<std::mutex, kClientSlots> sendMutex;
-};
+// Listener thread: stores socket in the lowest free slot and returns the
+// slot, or -1 when every slot is taken.
+int occupyFreeSlot(SocketHandle socket);
+
+// The socket in slot, or the invalid socket when the slot is free. Any thread.
+SocketHandle clientSocketAt(int slot);
 
 // Sends packet to the client in slot. Pauses 5 ms after the send, and
 // reports a failed send on the console and in the log. False when the send
-// failed or the slot has been freed meanwhile.
+// failed or the slot has been freed meanwhile. Any thread; takes the slot's
+// send lock.
 bool sendClientPacket(int slot, const char* packet);
 
-// sendClientPacket to every occupied slot, in ascending order.
+// sendClientPacket to every occupied slot, in ascending order. Any thread.
 void broadcastToClients(const char* packet);
 
-// Frees slot; after this returns no send reaches its socket.
+// The slot's client thread: frees slot; after this returns no send reaches
+// its socket. Takes the slot's send lock.
 void releaseClientSlot(int slot);
 
 }  // namespace kolv

@@ -4,14 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "app/bridge_state.h"
 #include "clients/client_slot_table.h"
-#include "output/append_log.h"
+#include "config/site_settings.h"
+#include "link/host_senders.h"
+#include "link/link_status.h"
 #include "output/bounded_format.h"
-#include "output/console_line.h"
-#include "packet/format_packet.h"
-#include "packet/host_senders.h"
-#include "packet/split_fields.h"
+#include "output/report.h"
+#include "packet/packet_text.h"
 
 namespace kolv {
 namespace {
@@ -29,16 +28,13 @@ struct ClientRelayState {
 };
 
 void announceJoin(int slot, const char* userName) {
-    BridgeState& state = bridgeState();
     char line[100];
     boundedFormat(line, sizeof line, "%s entered chat (slot #%d occupied).", userName, slot);
-    consoleLine(line);
-    if (state.verbose.load()) appendLog(line);
+    reportLine(line, verboseLogging());
     char latencyText[20];
-    boundedFormat(latencyText, sizeof latencyText, "LATENCY:%lld",
-                  static_cast<long long>(state.lastLatencyMs.load()));
+    formatLatencyText(latencyText, lastLatencyMs());
     char packet[kPacketBufferSize];
-    formatPacket(packet, "SERVER", "", "", "CLIENT", "", "", latencyText);
+    formatServerNotice(packet, latencyText);
     sendClientPacket(slot, packet);
 }
 
@@ -80,7 +76,6 @@ void announceLeave(ClientRelayState& client) {
 }  // namespace
 
 void clientThread(ClientStart start) {
-    BridgeState& state = bridgeState();
     const SocketHandle clientSocket = start.clientSocket;
     ClientRelayState client{start.slot};
     // Every write to the host holds whole lines of this client only, so
@@ -104,8 +99,7 @@ void clientThread(ClientStart start) {
     closeSocket(clientSocket);
     char line[100];
     boundedFormat(line, sizeof line, "%s has left chat (slot #%d cleared).", client.userName, client.slot);
-    consoleLine(line);
-    if (state.verbose.load()) appendLog(line);
+    reportLine(line, verboseLogging());
 }
 
 }  // namespace kolv

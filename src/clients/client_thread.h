@@ -9,8 +9,10 @@ struct ClientStart {
     int slot;
 };
 
-// Relays one local client's traffic to the host until its connection ends,
-// then sends the departure notice, frees the slot and closes the socket.
+// The body of a client thread, one per connected client: relays the
+// client's text to the host until its connection ends, then sends the
+// departure notice, frees the slot and closes the socket. Takes the host
+// senders' locks and, for its join notice, its slot's send lock.
 void clientThread(ClientStart start);
 
 }  // namespace kolv

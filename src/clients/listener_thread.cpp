@@ -1,45 +1,31 @@
 #include "clients/listener_thread.h"
 
 #include <climits>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
-#include "app/bridge_state.h"
 #include "clients/client_slot_table.h"
 #include "clients/client_thread.h"
-#include "output/append_log.h"
+#include "link/link_status.h"
 #include "output/bounded_format.h"
 #include "output/console_line.h"
+#include "output/report.h"
 #include "platform/net_headers.h"
+#include "platform/resolve.h"
 #include "platform/system.h"
 
 namespace kolv {
 namespace {
 
-void waitForFirstHostLink(BridgeState& state) {
-    std::unique_lock<std::mutex> lock(state.linkUpMutex);
-    state.linkUpChanged.wait(lock, [&] { return !state.hostLinkDown.load(); });
-}
-
-// Lowest free slot, or -1. Only this thread fills slots, so the slot stays
-// free until it is stored.
-int findFreeSlot(const ClientSlotTable& table) {
-    for (int slot = 0; slot < kClientSlots; ++slot) {
-        if (table.sockets[static_cast<std::size_t>(slot)].load() == kInvalidSocket) return slot;
-    }
-    return -1;
-}
-
-void admitClient(BridgeState& state, SocketHandle client) {
-    int slot = findFreeSlot(state.clientSlots);
+void admitClient(SocketHandle client) {
+    // Set before the slot makes the client visible to senders.
+    setSendTimeout(client, kClientSendTimeoutMs);
+    setNoDelay(client);
+    int slot = occupyFreeSlot(client);
     if (slot < 0) {
         closeSocket(client);  // all slots taken: refuse at once
         return;
     }
-    setSendTimeout(client, kClientSendTimeoutMs);
-    setNoDelay(client);
-    state.clientSlots.sockets[static_cast<std::size_t>(slot)].store(client);
     try {
         std::thread(clientThread, ClientStart{client, slot}).detach();
     } catch (const std::system_error&) {
@@ -48,51 +34,48 @@ void admitClient(BridgeState& state, SocketHandle client) {
     }
 }
 
+// The listening socket on "localhost" and port, or the invalid socket after
+// reporting why.
+SocketHandle openListeningSocket(const char* port) {
+    AddressList list;
+    int resolved = resolveStream("localhost", port, true, list);
+    if (resolved != 0) {
+        printBareText("getaddrinfo (clients) failed with error: %d\n", resolved);
+        return kInvalidSocket;
+    }
+    UniqueSocket listening(openSocket(list->ai_family, list->ai_socktype, list->ai_protocol));
+    if (listening.get() == kInvalidSocket) {
+        printBareText("client socket failed with error: %d\n", lastSocketError());
+        return kInvalidSocket;
+    }
+    setReuseAddress(listening.get());
+    if (bindSocket(listening.get(), list->ai_addr, list->ai_addrlen) != 0) {
+        char message[50];
+        boundedFormat(message, sizeof message, "client bind failed with error: %d", lastSocketError());
+        reportBareLine(message);
+        return kInvalidSocket;
+    }
+    return listening.release();
+}
+
 }  // namespace
 
 int listenerThread(const char* const* portRef) {
-    BridgeState& state = bridgeState();
     const char* port = *portRef;
-    waitForFirstHostLink(state);
+    waitForHostLinkUp();
 
     int started = socketStartup();
     if (started != 0) {
-        openText("WSAStartup failed with error: %d\r\n", started);
+        printStampedText("WSAStartup failed with error: %d\r\n", started);
         return 1;
     }
-    addrinfo hints{};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* list = nullptr;
-    int resolved = getaddrinfo("localhost", port, &hints, &list);
-    if (resolved != 0) {
-        consoleRaw("getaddrinfo (clients) failed with error: %d\n", resolved);
-        socketCleanup();
-        return 1;
-    }
-    SocketHandle listening = openSocket(list->ai_family, list->ai_socktype, list->ai_protocol);
+    SocketHandle listening = openListeningSocket(port);
     if (listening == kInvalidSocket) {
-        consoleRaw("client socket failed with error: %d\n", lastSocketError());
-        freeaddrinfo(list);
         socketCleanup();
         return 1;
     }
-    setReuseAddress(listening);
-    if (bindSocket(listening, list->ai_addr, list->ai_addrlen) != 0) {
-        char message[50];
-        boundedFormat(message, sizeof message, "client bind failed with error: %d", lastSocketError());
-        plainLine(message);
-        appendLog(message);
-        freeaddrinfo(list);
-        closeSocket(listening);
-        socketCleanup();
-        return 1;
-    }
-    freeaddrinfo(list);
-    consoleLine("Ready for clients.");
-    consoleLine("To exit any time, press CTRL+C.");
+    printStampedLine("Ready for clients.");
+    printStampedLine("To exit any time, press CTRL+C.");
 
     for (;;) {
         if (listenSocket(listening, INT_MAX) != 0) return 0;
@@ -102,7 +85,7 @@ int listenerThread(const char* const* portRef) {
             sleepMs(10);
             continue;
         }
-        admitClient(state, client);
+        admitClient(client);
     }
 }
 

@@ -5,7 +5,7 @@ namespace kolv {
 // How long a send to a local client may wait for a client that does not read.
 inline constexpr int kClientSendTimeoutMs = 5000;
 
-// Waits for the first host link, then listens on "localhost" and *portRef
+// The listener thread's body. Waits for the first host link, then listens on "localhost" and *portRef
 // and starts a client thread for each accepted client. Returns 1 after a
 // set-up failure, 0 when listening fails.
 int listenerThread(const char* const* portRef);

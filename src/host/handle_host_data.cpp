@@ -5,73 +5,51 @@
 #include <string_view>
 #include <vector>
 
-#include "app/bridge_state.h"
 #include "clients/client_slot_table.h"
+#include "config/site_settings.h"
 #include "host/host_commands.h"
+#include "link/link_status.h"
 #include "output/append_log.h"
 #include "output/bounded_format.h"
 #include "output/console_line.h"
-#include "packet/format_packet.h"
-#include "packet/packet_checksum.h"
-#include "packet/remove_all.h"
-#include "packet/split_fields.h"
+#include "output/report.h"
+#include "packet/packet_text.h"
 #include "platform/system.h"
 
 namespace kolv {
 namespace {
 
-bool equalsIgnoringCase(const std::string& text, const char* word) {
-    std::size_t n = std::strlen(word);
-    if (text.size() != n) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        char a = text[i];
-        char b = word[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
-}
-
 void reportInvalid(const char* line) {
-    if (bridgeState().verbose.load()) openText("WARNING: invalid packet: \"%s\"\r\n", line);
+    if (verboseLogging()) printStampedText("WARNING: invalid packet: \"%s\"\r\n", line);
     appendLog("WARNING: invalid packet:");
     appendLog(line);
 }
 
 void measureLatency(const char* line, const std::vector<std::string>& fields) {
-    BridgeState& state = bridgeState();
     std::int64_t sentAtMs = 0;
     const char* body = fields.size() >= 7 ? fields[6].c_str() : nullptr;
-    if (!matchTrackedPacket(state.latencyTracker, packetChecksum(line), body, sentAtMs)) return;
+    if (!matchTrackedPacket(linkLatencyTracker(), packetChecksum(line), body, sentAtMs)) return;
     std::int64_t latency = nowUnixMs() - sentAtMs;
-    state.lastLatencyMs.store(latency);
+    storeLastLatencyMs(latency);
     char latencyText[20];
-    boundedFormat(latencyText, sizeof latencyText, "LATENCY:%lld", static_cast<long long>(latency));
+    formatLatencyText(latencyText, latency);
     char packet[kPacketBufferSize];
-    formatPacket(packet, "SERVER", "", "", "CLIENT", "", "", latencyText);
+    formatServerNotice(packet, latencyText);
     broadcastToClients(packet);
-    if (state.verbose.load()) {
-        consoleLine(latencyText);
-        appendLog(latencyText);
-    }
+    if (verboseLogging()) reportLine(latencyText);
 }
 
 // A message of the host itself: trace, control characters out, command or pass-on.
 void handleHostMessage(char* line, const std::string& body, const BridgeConfig& config) {
-    bool verbose = bridgeState().verbose.load();
+    bool verbose = verboseLogging();
     if (verbose) {
         sleepMs(10);
-        std::string shown = removeAll(line, "\n");
-        char message[512];
-        boundedFormat(message, sizeof message, "received \"%s\" from host", shown.c_str());
-        consoleLine(message);
-        appendLog(message);
+        reportFormatted("received \"%s\" from host", removeAll(line, "\n").c_str());
     }
     for (char* p = line; *p != '\0'; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
         if (c >= 7 && c <= 31 && c != 10) {
-            if (verbose) openText("replacing ascii %d (%c).\r\n", c, c);
+            if (verbose) printStampedText("replacing ascii %d (%c).\r\n", c, c);
             *p = '_';
         }
     }
@@ -109,7 +87,6 @@ void handleLine(const std::string& piece, const BridgeConfig& config) {
 }  // namespace
 
 void handleHostData(HostReadCarry& carry, const BridgeConfig& config, const char* text) {
-    BridgeState& state = bridgeState();
     std::vector<std::string> pieces = splitFields(text, '\n');
     std::size_t count = pieces.size();
     for (std::size_t i = 0; i < count; ++i) {
@@ -130,10 +107,10 @@ void handleHostData(HostReadCarry& carry, const BridgeConfig& config, const char
             continue;
         }
         if (incomplete) {
-            if (state.verbose.load()) {
+            if (verboseLogging()) {
                 char line[kPacketBufferSize];
                 boundedFormat(line, sizeof line, "%s\n", piece.c_str());
-                openText("partial packet detected: \"%s\"\r\n", line);
+                printStampedText("partial packet detected: \"%s\"\r\n", line);
                 appendLog("partial packet detected:");
                 appendLog(line);
             }

@@ -1,7 +1,7 @@
 #pragma once
 #include <cstddef>
 
-#include "app/bridge_config.h"
+#include "config/bridge_config.h"
 
 namespace kolv {
 

@@ -2,40 +2,40 @@
 
 #include <cstdio>
 
-#include "app/bridge_state.h"
 #include "clients/client_slot_table.h"
+#include "config/site_settings.h"
+#include "host/host_session.h"
+#include "link/host_senders.h"
 #include "output/bounded_format.h"
-#include "packet/format_packet.h"
-#include "packet/host_senders.h"
-#include "packet/packet_checksum.h"
+#include "packet/packet_text.h"
 #include "platform/system.h"
 
 namespace kolv {
 
 void announceSite(const BridgeConfig& config) {
-    BridgeState& state = bridgeState();
+    HostSession& session = hostSession();
     sendCmdPacket("", "", "INFOWEB:%s", config.infoWeb);
     sendCmdPacket("", "", "INFOTEL:%s", config.infoTel);
     sendCmdPacket("", "", "INFOSSH:%s", config.infoSsh);
     sendCmdPacket("", "", "INFOSYS:%s", config.infoSys);
     sendCmdPacket("", "", "INFODSC:%s", config.infoDsc);
-    sendCmdPacket(state.pidText, "", "IMALIVE:%s", config.siteName);
+    sendCmdPacket(siteSettings().pidText, "", "IMALIVE:%s", config.siteName);
     char capabilities[20];
     boundedFormat(capabilities, sizeof capabilities, "%s%s%s", "MCI", config.useTls != 0 ? " SSL" : "", " CTCP");
     sendCmdPacket("", "", "CAPABILITIES: %s", capabilities);
     sleepMs(20);
-    if (state.reconnectPending.load()) {
+    if (session.reconnectPending) {
         char packet[kPacketBufferSize];
-        formatPacket(packet, "SERVER", "", "", "CLIENT", "", "", "RECONNECT");
+        formatServerNotice(packet, "RECONNECT");
         broadcastToClients(packet);
-        state.reconnectPending.store(false);
+        session.reconnectPending = false;
     }
 }
 
 void answerPing(const BridgeConfig& config) {
     char timeText[20];
     boundedFormat(timeText, sizeof timeText, "%lld", static_cast<long long>(nowUnixMs()));
-    sendCmdPacket(bridgeState().pidText, timeText, "IMALIVE:%s", config.siteName);
+    sendCmdPacket(siteSettings().pidText, timeText, "IMALIVE:%s", config.siteName);
     sendCmdPacket("", "", "STATS", "");
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "app/bridge_config.h"
+#include "config/bridge_config.h"
 
 namespace kolv {
 

@@ -1,56 +1,48 @@
 #include "host/open_tls.h"
 
 #include <openssl/err.h>
-#include <openssl/evp.h>
 #include <openssl/ssl.h>
 
 #include <cstdio>
 
-#include "app/bridge_state.h"
+#include "config/site_settings.h"
 #include "output/append_log.h"
 #include "output/console_line.h"
+#include "output/report.h"
 
 namespace kolv {
 
-SSL* openTls(SocketHandle socket, SSL_CTX*& context) {
-    context = SSL_CTX_new(TLS_client_method());
-    if (context == nullptr) {
-        consoleLine("!ctx...");
-        appendLog("!ctx...");
-        return nullptr;
+TlsSession openTls(SocketHandle socket) {
+    TlsSession tls;
+    tls.context.reset(SSL_CTX_new(TLS_client_method()));
+    if (tls.context == nullptr) {
+        reportLine("!ctx...");
+        return {};
     }
-    SSL* ssl = SSL_new(context);
-    if (ssl == nullptr) {
-        consoleLine("!ssl...");
-        appendLog("!ssl...");
-        SSL_CTX_free(context);
-        context = nullptr;
-        return nullptr;
+    tls.connection.reset(SSL_new(tls.context.get()));
+    if (tls.connection == nullptr) {
+        reportLine("!ssl...");
+        return {};
     }
-    SSL_set_fd(ssl, socket);
-    if (SSL_connect(ssl) > 0) return ssl;
+    SSL_set_fd(tls.connection.get(), socket);
+    if (SSL_connect(tls.connection.get()) > 0) return tls;
     ERR_print_errors_fp(stderr);
-    SSL_free(ssl);
-    SSL_CTX_free(context);
-    context = nullptr;
-    consoleLine("SSL_connect failed.");
+    printStampedLine("SSL_connect failed.");
     appendLog("SSL_connect failed");
-    return nullptr;
+    return {};
 }
 
-SSL* setUpTls(SocketHandle socket, SSL_CTX*& context) {
-    openText("SSL...");
-    SSL_library_init();
-    OPENSSL_add_all_algorithms_noconf();
-    SSL_load_error_strings();
-    SSL* ssl = openTls(socket, context);
-    if (ssl == nullptr) {
-        plainLine("failed.");
-        return nullptr;
+TlsSession setUpTls(SocketHandle socket) {
+    printStampedText("SSL...");
+    initialiseTlsLibrary();
+    TlsSession tls = openTls(socket);
+    if (tls.connection == nullptr) {
+        printBareLine("failed.");
+        return tls;
     }
     printOk();
-    if (bridgeState().verbose.load()) appendLog("SSL...OK");
-    return ssl;
+    if (verboseLogging()) appendLog("SSL...OK");
+    return tls;
 }
 
 }  // namespace kolv

@@ -1,17 +1,14 @@
 #pragma once
+#include "link/tls_session.h"
 #include "platform/socket.h"
-
-struct ssl_st;
-struct ssl_ctx_st;
 
 namespace kolv {
 
-// Creates a TLS client context into context and runs the TLS handshake on
-// socket. Returns the connection object, or null after reporting the failure
-// and freeing what it created (context is then null).
-ssl_st* openTls(SocketHandle socket, ssl_ctx_st*& context);
+// Main thread: creates a TLS client context and runs the TLS handshake on
+// socket. Returns the session, or an empty one after reporting the failure.
+TlsSession openTls(SocketHandle socket);
 
-// "SSL..." then openTls with its console outcome. Returns the connection or null.
-ssl_st* setUpTls(SocketHandle socket, ssl_ctx_st*& context);
+// Main thread: "SSL..." then openTls with its console outcome.
+TlsSession setUpTls(SocketHandle socket);
 
 }  // namespace kolv

@@ -4,44 +4,43 @@
 
 #include <cstring>
 
-#include "app/bridge_state.h"
+#include "config/site_settings.h"
 #include "host/handle_host_data.h"
-#include "host/host_link_io.h"
+#include "host/host_session.h"
+#include "link/host_link_io.h"
 #include "output/append_log.h"
-#include "output/bounded_format.h"
 #include "output/console_line.h"
+#include "output/report.h"
 #include "platform/system.h"
 
 namespace kolv {
 namespace {
 
 void reportReadFailure(long result, int errorCode) {
-    BridgeState& state = bridgeState();
-    char message[512];
-    boundedFormat(message, sizeof message,
-                  result == 0 ? "Connection closed with error: %d" : "recv failed with error: %d", errorCode);
-    consoleLine(message);
-    appendLog(message);
-    if (state.tlsActive.load()) {
+    if (result == 0) {
+        reportFormatted("Connection closed with error: %d", errorCode);
+    } else {
+        reportFormatted("recv failed with error: %d", errorCode);
+    }
+    if (hostLinkUsesTls()) {
+        char message[512];
         ERR_error_string_n(ERR_get_error(), message, sizeof message);
-        consoleLine(message);
-        appendLog(message);
+        reportLine(message);
         ERR_clear_error();
     }
-    state.reconnectPending.store(true);
+    hostSession().reconnectPending = true;
 }
 
 }  // namespace
 
 bool receiveOnce(HostReadCarry& carry, const BridgeConfig& config) {
-    BridgeState& state = bridgeState();
     char buffer[kReceiveBufferSize];
     sleepMs(1);
     const std::size_t carried = std::strlen(carry.text);
     if (carried > 0) {
         std::memcpy(buffer, carry.text, carried);
-        if (state.verbose.load()) {
-            openText("partial packet recovered: %s\r\n", carry.text);
+        if (verboseLogging()) {
+            printStampedText("partial packet recovered: %s\r\n", carry.text);
             appendLog("partial packet recovered:");
             appendLog(carry.text);
         }

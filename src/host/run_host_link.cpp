@@ -1,119 +1,119 @@
 #include "host/run_host_link.h"
 
-#include <openssl/evp.h>
-#include <openssl/ssl.h>
+#include <cstdarg>
+#include <utility>
 
-#include "app/bridge_state.h"
-#include "host/host_link_io.h"
+#include "config/version.h"
+#include "host/host_session.h"
 #include "host/open_tls.h"
 #include "host/receive_loop.h"
+#include "link/host_link_io.h"
+#include "link/link_status.h"
 #include "output/append_log.h"
 #include "output/bounded_format.h"
 #include "output/console_line.h"
+#include "output/report.h"
 #include "platform/net_headers.h"
+#include "platform/resolve.h"
 #include "platform/system.h"
 
 namespace kolv {
 namespace {
 
-void reportPlain(const char* message) {
-    plainLine(message);
-    appendLog(message);
+__attribute__((format(printf, 1, 2))) void reportBareFormatted(const char* format, ...) {
+    char message[512];
+    std::va_list args;
+    va_start(args, format);
+    boundedFormatV(message, sizeof message, format, args);
+    va_end(args);
+    reportBareLine(message);
+}
+
+// Connects to one resolved address. Returns the connected socket, or the
+// invalid socket with error set; socketFailed tells a socket that could not
+// even be made.
+SocketHandle connectTo(const addrinfo& entry, int& error, bool& socketFailed) {
+    UniqueSocket socket(openSocket(entry.ai_family, entry.ai_socktype, entry.ai_protocol));
+    socketFailed = socket.get() == kInvalidSocket;
+    if (socketFailed || connectSocket(socket.get(), entry.ai_addr, entry.ai_addrlen) != 0) {
+        error = lastSocketError();
+        return kInvalidSocket;
+    }
+    return socket.release();
 }
 
 // Resolves and connects, trying each address in turn. Returns the connected
 // socket, or the invalid socket after reporting why.
 SocketHandle connectToHost(const BridgeConfig& config) {
-    char message[512];
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* list = nullptr;
-    int resolved = getaddrinfo(config.host, config.port, &hints, &list);
+    AddressList list;
+    int resolved = resolveStream(config.host, config.port, false, list);
     if (resolved != 0) {
-        boundedFormat(message, sizeof message, "getaddrinfo failed with error: %d", resolved);
-        reportPlain(message);
+        reportBareFormatted("getaddrinfo failed with error: %d", resolved);
         return kInvalidSocket;
     }
-    SocketHandle socket = kInvalidSocket;
-    for (addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-        socket = openSocket(entry->ai_family, entry->ai_socktype, entry->ai_protocol);
-        if (socket == kInvalidSocket) {
-            boundedFormat(message, sizeof message, "socket failed with error: %d", lastSocketError());
-            reportPlain(message);
-            freeaddrinfo(list);
+    for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
+        int error = 0;
+        bool socketFailed = false;
+        SocketHandle socket = connectTo(*entry, error, socketFailed);
+        if (socket != kInvalidSocket) {
+            printOk();
+            return socket;
+        }
+        if (socketFailed) {
+            reportBareFormatted("socket failed with error: %d", error);
             return kInvalidSocket;
         }
-        if (connectSocket(socket, entry->ai_addr, entry->ai_addrlen) != 0) {
-            int error = lastSocketError();
-            closeSocket(socket);
-            boundedFormat(message, sizeof message, "connect failed with error: %d. ", error);
-            reportPlain(message);
-            socket = kInvalidSocket;
-            continue;
-        }
-        printOk();
-        break;
+        reportBareFormatted("connect failed with error: %d. ", error);
     }
-    freeaddrinfo(list);
-    if (socket == kInvalidSocket) reportPlain("Unable to connect to server!");
-    return socket;
+    reportBareLine("Unable to connect to server!");
+    return kInvalidSocket;
+}
+
+// Connects, sets up TLS when configured and sends the handshake. False
+// after reporting a failure; the link is then closed.
+bool openLink(const BridgeConfig& config, const char* handshake) {
+    printStampedText("Connecting to %s:%s...", config.host, config.port);
+    SocketHandle socket = connectToHost(config);
+    if (socket == kInvalidSocket) return false;
+    TlsSession tls = config.useTls != 0 ? setUpTls(socket) : TlsSession{};
+    printStampedText("Sending handshake:\"%s\" ... ", handshake);
+    int errorCode = 0;
+    if (openHostLinkWithHandshake(socket, std::move(tls), handshake, errorCode) == -1) {
+        reportBareFormatted("send failed with error: %d\r\n", errorCode);
+        closeHostLink();
+        return false;
+    }
+    printOk();
+    return true;
 }
 
 }  // namespace
 
 void formatHandshake(char* out, std::size_t size, const BridgeConfig& config) {
-    boundedFormat(out, size, "%s~%s/%s.%s/%s.%s", config.siteName, config.software, platformName(),
-                  architectureName(), "1.3", "103");
+    boundedFormat(out, size, "%s~%s/%s.%s/%s", config.siteName, config.software, platformName(), architectureName(),
+                  kVersion);
 }
 
 void runHostLink(BridgeConfig config) {
-    BridgeState& state = bridgeState();
+    HostSession& session = hostSession();
     char handshake[513];
     formatHandshake(handshake, sizeof handshake, config);
-    consoleLine("Starting up...");
-
-    char message[512];
+    printStampedLine("Starting up...");
     int started = socketStartup();
     if (started != 0) {
-        boundedFormat(message, sizeof message, "WSAStartup failed with error: %d", started);
-        consoleLine(message);
-        appendLog(message);
+        reportFormatted("WSAStartup failed with error: %d", started);
         return;
     }
-
-    openText("Connecting to %s:%s...", config.host, config.port);
-    SocketHandle socket = connectToHost(config);
-    if (socket == kInvalidSocket) {
-        socketCleanup();
-        return;
-    }
-
-    SSL_CTX* context = nullptr;
-    SSL* connection = config.useTls != 0 ? setUpTls(socket, context) : nullptr;
-
-    openText("Sending handshake:\"%s\" ... ", handshake);
-    int errorCode = 0;
-    if (openHostLinkWithHandshake(socket, context, connection, handshake, errorCode) == -1) {
-        boundedFormat(message, sizeof message, "send failed with error: %d\r\n", errorCode);
-        reportPlain(message);
+    if (openLink(config, handshake)) {
+        setHostLinkDown(false);
+        session.everConnected = true;
+        if (session.retryCount > 0) appendLog("Reconnection successful");
+        session.retryCount = 0;
+        receiveLoop(config);
+        setHostLinkDown(true);
         closeHostLink();
-        socketCleanup();
-        return;
     }
-    printOk();
-    setHostLinkDown(state, false);
-    state.everConnected.store(true);
-    if (state.retryCount.load() > 0) appendLog("Reconnection successful");
-    state.retryCount.store(0);
-
-    receiveLoop(config);
-
-    setHostLinkDown(state, true);
-    closeHostLink();
     socketCleanup();
-    if (connection != nullptr) EVP_cleanup();
 }
 
 }  // namespace kolv

@@ -3,27 +3,27 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 
-#include "output/console_lock.h"
 #include "output/print_piped.h"
 #include "output/stamp_prefix.h"
 #include "platform/console.h"
+#include "platform/mutex.h"
 
 namespace kolv {
 namespace {
 
 // The console line that a thread has opened and not yet ended, and the
 // thread whose open line another thread's output had to end: its
-// completion then stands on a line of its own, behind a prefix.
-// Guarded by consoleMutex().
+// completion then stands on a line of its own, behind a prefix. The mutex
+// is held for every write to the console.
 struct OpenLine {
-    bool open = false;
-    std::thread::id owner;
-    bool interrupted = false;
-    std::thread::id interruptedOwner;
+    Mutex mutex;
+    bool open GUARDED_BY(mutex) = false;
+    std::thread::id owner GUARDED_BY(mutex);
+    bool interrupted GUARDED_BY(mutex) = false;
+    std::thread::id interruptedOwner GUARDED_BY(mutex);
 };
 
 OpenLine& openLine() {
@@ -33,9 +33,8 @@ OpenLine& openLine() {
 
 enum class Prefix { None, Stamp };
 
-// Writes one piece of a line for the calling thread; consoleMutex() is held.
-void emit(Prefix prefix, const std::string& text, bool piped) {
-    OpenLine& line = openLine();
+// Writes one piece of a line for the calling thread.
+void emitLocked(OpenLine& line, Prefix prefix, const std::string& text, bool piped) REQUIRES(line.mutex) {
     const std::thread::id me = std::this_thread::get_id();
     if (line.open && line.owner != me) {
         consoleWrite("\n", 1);
@@ -55,6 +54,12 @@ void emit(Prefix prefix, const std::string& text, bool piped) {
     if (line.open) line.owner = me;
 }
 
+void emit(Prefix prefix, const std::string& text, bool piped = false) {
+    OpenLine& line = openLine();
+    MutexLock lock(line.mutex);
+    emitLocked(line, prefix, text, piped);
+}
+
 __attribute__((format(printf, 1, 0))) std::string formatted(const char* format, std::va_list args) {
     char small[512];
     std::va_list copy;
@@ -71,37 +76,24 @@ __attribute__((format(printf, 1, 0))) std::string formatted(const char* format, 
 
 }  // namespace
 
-void consoleLine(const char* message) {
-    std::lock_guard<std::recursive_mutex> lock(consoleMutex());
-    emit(Prefix::Stamp, std::string(message) + "\n", false);
-}
+void printStampedLine(const char* message) { emit(Prefix::Stamp, std::string(message) + "\n"); }
 
-void plainLine(const char* message) {
-    std::lock_guard<std::recursive_mutex> lock(consoleMutex());
-    emit(Prefix::None, std::string(message) + "\n", false);
-}
+void printBareLine(const char* message) { emit(Prefix::None, std::string(message) + "\n"); }
 
-void openText(const char* format, ...) {
+void printStampedText(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    std::string text = formatted(format, args);
+    emit(Prefix::Stamp, formatted(format, args));
     va_end(args);
-    std::lock_guard<std::recursive_mutex> lock(consoleMutex());
-    emit(Prefix::Stamp, text, false);
 }
 
-void consoleRaw(const char* format, ...) {
+void printBareText(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    std::string text = formatted(format, args);
+    emit(Prefix::None, formatted(format, args));
     va_end(args);
-    std::lock_guard<std::recursive_mutex> lock(consoleMutex());
-    emit(Prefix::None, text, false);
 }
 
-void printOk() {
-    std::lock_guard<std::recursive_mutex> lock(consoleMutex());
-    emit(Prefix::None, "|10OK|07\r\n", true);
-}
+void printOk() { emit(Prefix::None, "|10OK|07\r\n", true); }
 
 }  // namespace kolv

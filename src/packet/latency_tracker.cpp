@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "packet/packet_checksum.h"
+#include "packet/packet_text.h"
+#include "platform/system.h"
 
 namespace kolv {
 namespace {
@@ -11,19 +12,21 @@ namespace {
 // (bytes above 0x7F), so the send time is what tells a free entry.
 bool isFree(const TrackerEntry& e) { return e.sentAtMs == -1; }
 
-void freeAll(LatencyTracker& tracker) {
+void freeAll(LatencyTracker& tracker) REQUIRES(tracker.mutex) {
     for (auto& e : tracker.entries) e = TrackerEntry{-1, -1, 0};
 }
 
 }  // namespace
 
+LatencyTracker::LatencyTracker() { resetTracker(*this); }
+
 void resetTracker(LatencyTracker& tracker) {
-    std::lock_guard<std::mutex> lock(tracker.mutex);
+    MutexLock lock(tracker.mutex);
     freeAll(tracker);
 }
 
 void trackPacket(LatencyTracker& tracker, const char* text, bool isStats) {
-    std::lock_guard<std::mutex> lock(tracker.mutex);
+    MutexLock lock(tracker.mutex);
     for (auto& e : tracker.entries) {
         if (!isFree(e)) continue;
         e.checksum = packetChecksum(text);
@@ -36,7 +39,7 @@ void trackPacket(LatencyTracker& tracker, const char* text, bool isStats) {
 bool matchTrackedPacket(LatencyTracker& tracker, std::int32_t lineChecksum, const char* body,
                         std::int64_t& sentAtMs) {
     bool bodyHasStats = body != nullptr && std::strstr(body, "STATS") != nullptr;
-    std::lock_guard<std::mutex> lock(tracker.mutex);
+    MutexLock lock(tracker.mutex);
     for (const auto& e : tracker.entries) {
         if (isFree(e)) continue;
         if (e.checksum == lineChecksum || (e.isStats == 1 && bodyHasStats)) {

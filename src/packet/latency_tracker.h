@@ -1,7 +1,8 @@
 #pragma once
 #include <array>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/mutex.h"
 
 namespace kolv {
 
@@ -16,11 +17,12 @@ struct TrackerEntry {
 // Writes awaiting their echo from the host. The claim of a free entry, the
 // matching scan and the reset each run whole under `mutex`.
 struct LatencyTracker {
-    std::array<TrackerEntry, kTrackerSize> entries;
-    std::mutex mutex;
+    Mutex mutex;
+    std::array<TrackerEntry, kTrackerSize> entries GUARDED_BY(mutex);
+    LatencyTracker();
 };
 
-// Marks every entry free.
+// Marks every entry free (a new tracker starts so).
 void resetTracker(LatencyTracker& tracker);
 
 // Records text in the lowest free entry, if any; silent when the table is full.

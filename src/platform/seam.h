@@ -12,7 +12,7 @@ struct PlatformSeam {
     long (*send)(SocketHandle s, const void* data, std::size_t length);  // as socketSend
     long (*recv)(SocketHandle s, void* data, std::size_t length);        // as socketRecv
     void (*sleep)(std::int64_t milliseconds);                            // as sleepMs
-    std::uint64_t (*fileTime)();                                         // as systemFileTime
+    std::int64_t (*unixMs)();                                            // as nowUnixMs
     int (*wait)(SocketHandle s, WaitFor what, int timeoutMs);            // as waitSocket
 };
 

@@ -61,6 +61,31 @@ int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs);  // past any 
 // or that a send ran out of its send time-out.
 bool isWouldBlock(int error);
 
+// Owns a socket: closes it unless released.
+class UniqueSocket {
+public:
+    explicit UniqueSocket(SocketHandle s = kInvalidSocket) : socket_(s) {}
+    ~UniqueSocket() { closeSocket(socket_); }
+    UniqueSocket(UniqueSocket&& other) noexcept : socket_(other.release()) {}
+    UniqueSocket& operator=(UniqueSocket&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    SocketHandle get() const { return socket_; }
+    SocketHandle release() {
+        SocketHandle s = socket_;
+        socket_ = kInvalidSocket;
+        return s;
+    }
+    void reset(SocketHandle s = kInvalidSocket) {
+        closeSocket(socket_);
+        socket_ = s;
+    }
+
+private:
+    SocketHandle socket_;
+};
+
 // For tests: a connected pair of stream sockets within this process (starts
 // the sockets layer where it needs starting). Returns 0, or -1 with
 // lastSocketError() set.

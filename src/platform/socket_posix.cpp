@@ -1,7 +1,5 @@
 #include "platform/socket.h"
 
-#include "platform/seam.h"
-
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -41,15 +39,7 @@ void shutdownBoth(SocketHandle s) {
     errno = saved;
 }
 
-long socketSend(SocketHandle s, const void* data, std::size_t len) {
-    if (const PlatformSeam* seam = platformSeam()) return seam->send(s, data, len);
-    return systemSocketSend(s, data, len);
-}
 
-long socketRecv(SocketHandle s, void* data, std::size_t len) {
-    if (const PlatformSeam* seam = platformSeam()) return seam->recv(s, data, len);
-    return systemSocketRecv(s, data, len);
-}
 
 long systemSocketSend(SocketHandle s, const void* data, std::size_t len) {
     if (s == kInvalidSocket) {
@@ -118,10 +108,6 @@ SocketHandle acceptSocket(SocketHandle listening) {
     return c < 0 ? kInvalidSocket : c;
 }
 
-int waitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
-    if (const PlatformSeam* seam = platformSeam()) return seam->wait(s, what, timeoutMs);
-    return systemWaitSocket(s, what, timeoutMs);
-}
 
 int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
     pollfd p{};

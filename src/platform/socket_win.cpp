@@ -1,6 +1,6 @@
 #include "platform/socket.h"
 
-#include "platform/seam.h"
+#include "platform/system.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -28,8 +28,6 @@ SocketHandle adopt(SOCKET s) {
     }
     return static_cast<SocketHandle>(s);
 }
-
-int clampLength(std::size_t length) { return length > INT_MAX ? INT_MAX : static_cast<int>(length); }
 
 int resultOf(int r) { return r == SOCKET_ERROR ? -1 : r; }
 
@@ -70,26 +68,18 @@ void shutdownBoth(SocketHandle s) {
     ::WSASetLastError(saved);
 }
 
-long socketSend(SocketHandle s, const void* data, std::size_t len) {
-    if (const PlatformSeam* seam = platformSeam()) return seam->send(s, data, len);
-    return systemSocketSend(s, data, len);
-}
 
-long socketRecv(SocketHandle s, void* data, std::size_t len) {
-    if (const PlatformSeam* seam = platformSeam()) return seam->recv(s, data, len);
-    return systemSocketRecv(s, data, len);
-}
 
 long systemSocketSend(SocketHandle s, const void* data, std::size_t len) {
     if (s == kInvalidSocket) {
         ::WSASetLastError(WSAENOTSOCK);
         return -1;
     }
-    return resultOf(::send(native(s), static_cast<const char*>(data), clampLength(len), 0));
+    return resultOf(::send(native(s), static_cast<const char*>(data), clampToInt(len), 0));
 }
 
 long systemSocketRecv(SocketHandle s, void* data, std::size_t len) {
-    return resultOf(::recv(native(s), static_cast<char*>(data), clampLength(len), 0));
+    return resultOf(::recv(native(s), static_cast<char*>(data), clampToInt(len), 0));
 }
 
 bool setNonBlocking(SocketHandle s, bool on) {
@@ -116,21 +106,17 @@ SocketHandle openSocket(int family, int type, int protocol) {
 }
 
 int connectSocket(SocketHandle s, const void* address, std::size_t length) {
-    return resultOf(::connect(native(s), static_cast<const sockaddr*>(address), clampLength(length)));
+    return resultOf(::connect(native(s), static_cast<const sockaddr*>(address), clampToInt(length)));
 }
 
 int bindSocket(SocketHandle s, const void* address, std::size_t length) {
-    return resultOf(::bind(native(s), static_cast<const sockaddr*>(address), clampLength(length)));
+    return resultOf(::bind(native(s), static_cast<const sockaddr*>(address), clampToInt(length)));
 }
 
 int listenSocket(SocketHandle s, int backlog) { return resultOf(::listen(native(s), backlog)); }
 
 SocketHandle acceptSocket(SocketHandle listening) { return adopt(::accept(native(listening), nullptr, nullptr)); }
 
-int waitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
-    if (const PlatformSeam* seam = platformSeam()) return seam->wait(s, what, timeoutMs);
-    return systemWaitSocket(s, what, timeoutMs);
-}
 
 int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
     WSAPOLLFD p{};

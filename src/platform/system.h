@@ -1,5 +1,6 @@
 #pragma once
 // Process, time and build facts from the operating system.
+#include <cstddef>
 #include <cstdint>
 
 namespace kolv {
@@ -19,13 +20,19 @@ void tightenSleepTimers();
 [[noreturn]] void exitProcess(int code);
 
 void sleepMs(std::int64_t milliseconds);
+void systemSleepMs(std::int64_t milliseconds);  // past any test seam
 // The same pause, ended closer to its length: sleeps most of it, then yields
 // until it is over. For pauses that repeat back to back (one per client in a
 // broadcast), where the OS's wake-up delay would add up.
 void sleepMsExact(std::int64_t milliseconds);
+void systemSleepMsExact(std::int64_t milliseconds);
 
-// System clock as 100-nanosecond intervals since 1601-01-01 UTC.
-std::uint64_t systemFileTime();
+// The system clock in milliseconds since 1970-01-01 UTC.
+std::int64_t nowUnixMs();
+std::int64_t systemUnixMs();  // past any test seam
+
+// size as an int for APIs that take one, at most INT_MAX.
+int clampToInt(std::size_t size);
 
 struct LocalTime {
     int year;    // full year, e.g. 2025

@@ -1,7 +1,5 @@
 #include "platform/system.h"
 
-#include "platform/seam.h"
-
 #include <chrono>
 #include <csignal>
 #include <ctime>
@@ -49,8 +47,7 @@ void tightenSleepTimers() {
 
 void exitProcess(int code) { ::_exit(code); }
 
-void sleepMs(std::int64_t milliseconds) {
-    if (const PlatformSeam* seam = platformSeam()) return seam->sleep(milliseconds);
+void systemSleepMs(std::int64_t milliseconds) {
     if (milliseconds <= 0) {
         std::this_thread::yield();
         return;
@@ -58,8 +55,7 @@ void sleepMs(std::int64_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-void sleepMsExact(std::int64_t milliseconds) {
-    if (const PlatformSeam* seam = platformSeam()) return seam->sleep(milliseconds);
+void systemSleepMsExact(std::int64_t milliseconds) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(milliseconds);
     // Wake-ups come up to ~100 us late here; wake early and yield the rest away.
@@ -67,13 +63,10 @@ void sleepMsExact(std::int64_t milliseconds) {
     while (Clock::now() < end) std::this_thread::yield();
 }
 
-std::uint64_t systemFileTime() {
-    if (const PlatformSeam* seam = platformSeam()) return seam->fileTime();
+std::int64_t systemUnixMs() {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
-    constexpr std::uint64_t kEpochDifference100ns = 116444736000000000ULL;
-    return kEpochDifference100ns + static_cast<std::uint64_t>(ts.tv_sec) * 10000000ULL +
-           static_cast<std::uint64_t>(ts.tv_nsec) / 100U;
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 LocalTime localTimeNow() {

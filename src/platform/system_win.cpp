@@ -1,7 +1,5 @@
 #include "platform/system.h"
 
-#include "platform/seam.h"
-
 #include <windows.h>
 #include <timeapi.h>
 
@@ -36,8 +34,7 @@ void tightenSleepTimers() { ::timeBeginPeriod(1); }
 
 void exitProcess(int code) { ::ExitProcess(static_cast<UINT>(code)); }
 
-void sleepMs(std::int64_t milliseconds) {
-    if (const PlatformSeam* seam = platformSeam()) return seam->sleep(milliseconds);
+void systemSleepMs(std::int64_t milliseconds) {
     if (milliseconds <= 0) {
         ::Sleep(0);
         return;
@@ -48,13 +45,15 @@ void sleepMs(std::int64_t milliseconds) {
 
 // Sleep's granularity (1 ms after timeBeginPeriod) is the best Windows offers
 // without a busy wait.
-void sleepMsExact(std::int64_t milliseconds) { sleepMs(milliseconds); }
+void systemSleepMsExact(std::int64_t milliseconds) { systemSleepMs(milliseconds); }
 
-std::uint64_t systemFileTime() {
-    if (const PlatformSeam* seam = platformSeam()) return seam->fileTime();
+// FILETIME counts 100 ns intervals since 1601-01-01 UTC.
+std::int64_t systemUnixMs() {
+    constexpr std::int64_t kUnixEpochAsFileTimeMs = 11644473600000LL;
     FILETIME ft;
     ::GetSystemTimeAsFileTime(&ft);
-    return (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<std::int64_t>(ticks / 10000U) - kUnixEpochAsFileTimeMs;
 }
 
 LocalTime localTimeNow() {

@@ -22,39 +22,39 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"uninterrupted", [] { openText("SSL..."); printOk(); }, "[T] SSL...OK\r\n"},
+    {"uninterrupted", [] { printStampedText("SSL..."); printOk(); }, "[T] SSL...OK\r\n"},
     {"ok after another thread's line",
      [] {
-         openText("SSL...");
-         onOtherThread([] { consoleLine("sendHostPacket failed with error: 9"); });
+         printStampedText("SSL...");
+         onOtherThread([] { printStampedLine("sendHostPacket failed with error: 9"); });
          printOk();
      },
      "[T] SSL...\n[T] sendHostPacket failed with error: 9\n[T] OK\r\n"},
     {"failure text after another thread's line",
      [] {
-         openText("Connecting to %s:%s...", "h", "1");
-         onOtherThread([] { consoleLine("x"); });
-         plainLine("connect failed with error: 111. ");
+         printStampedText("Connecting to %s:%s...", "h", "1");
+         onOtherThread([] { printStampedLine("x"); });
+         printBareLine("connect failed with error: 111. ");
          printOk();
      },
      "[T] Connecting to h:1...\n[T] x\n[T] connect failed with error: 111. \nOK\r\n"},
     {"own console line continues the open text",
      [] {
-         openText("SSL...");
-         consoleLine("SSL_connect failed.");
-         plainLine("failed.");
+         printStampedText("SSL...");
+         printStampedLine("SSL_connect failed.");
+         printBareLine("failed.");
      },
      "[T] SSL...[T] SSL_connect failed.\nfailed.\n"},
     {"a long formatted text is written whole",
      [] {
-         openText("%s", std::string(600, 'x').c_str());
+         printStampedText("%s", std::string(600, 'x').c_str());
          printOk();
      },
      "[T] xxxx...OK\r\n"},
     {"closed line is not interrupted",
      [] {
-         openText("Retry wait seconds: %d\r\n", 2);
-         onOtherThread([] { consoleRaw("raw %s\n", "text"); });
+         printStampedText("Retry wait seconds: %d\r\n", 2);
+         onOtherThread([] { printBareText("raw %s\n", "text"); });
      },
      "[T] Retry wait seconds: 2\r\nraw text\n"},
 };

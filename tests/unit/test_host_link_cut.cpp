@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "host/host_link_io.h"
-#include "packet/host_senders.h"
+#include "link/host_link_io.h"
+#include "link/host_senders.h"
 #include "capture.h"
 #include "platform/seam.h"
 #include "platform/system.h"
@@ -31,10 +31,7 @@ long scriptedSend(SocketHandle s, const void* data, std::size_t length) {
 
 void pause(std::int64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-std::uint64_t clockNow() {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
-    return (static_cast<std::uint64_t>(ms.count()) + 11644473600000ULL) * 10000ULL;
-}
+std::int64_t clockNow() { return systemUnixMs(); }
 
 // A write that fails after part of it went out ends the link: nothing more
 // is written to it, and both ends see it end. One that fails before any
@@ -47,7 +44,7 @@ TEST(HostLinkCut, OnlyAWriteCutMidPacketEndsTheLink) {
         SocketHandle pair[2];
         ASSERT_EQ(socketPair(pair), 0);
         int error = 0;
-        ASSERT_EQ(openHostLinkWithHandshake(pair[0], nullptr, nullptr, "hs", error), 2);
+        ASSERT_EQ(openHostLinkWithHandshake(pair[0], {}, "hs", error), 2);
         releaseHeldWrites();
         Capture console;
         static const PlatformSeam seam{scriptedSend, systemSocketRecv, pause, clockNow, systemWaitSocket};

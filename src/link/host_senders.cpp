@@ -1,15 +1,14 @@
-#include "packet/host_senders.h"
+#include "link/host_senders.h"
 
 #include <cstring>
 #include <string>
 
-#include "app/bridge_state.h"
-#include "host/host_link_io.h"
-#include "output/append_log.h"
+#include "config/site_settings.h"
+#include "link/host_link_io.h"
+#include "link/link_status.h"
 #include "output/bounded_format.h"
-#include "output/console_line.h"
-#include "packet/format_packet.h"
-#include "packet/remove_all.h"
+#include "output/report.h"
+#include "packet/packet_text.h"
 #include "platform/system.h"
 
 namespace kolv {
@@ -18,24 +17,15 @@ namespace {
 // Steps shared by the three senders: trace, one write, the 10 ms pause,
 // failure report or tracker record.
 bool sendToHost(const char* senderName, const char* text, bool track, bool isStats) {
-    BridgeState& state = bridgeState();
-    char message[512];
-    if (state.verbose.load()) {
-        std::string shown = removeAll(text, "\n");
-        boundedFormat(message, sizeof message, "%s \"%s\" to host", senderName, shown.c_str());
-        consoleLine(message);
-        appendLog(message);
-    }
+    if (verboseLogging()) reportFormatted("%s \"%s\" to host", senderName, removeAll(text, "\n").c_str());
     int errorCode = 0;
     long written = writeHostLink(text, std::strlen(text), errorCode);
     sleepMs(10);
     if (written == -1) {
-        boundedFormat(message, sizeof message, "%s failed with error: %d", senderName, errorCode);
-        consoleLine(message);
-        appendLog(message);
+        reportFormatted("%s failed with error: %d", senderName, errorCode);
         return false;
     }
-    if (track) trackPacket(state.latencyTracker, text, isStats);
+    if (track) trackPacket(linkLatencyTracker(), text, isStats);
     return true;
 }
 
@@ -53,13 +43,13 @@ bool sendCmdPacket(const char* fromAux, const char* toSite, const char* format, 
         boundedCopy(body, sizeof body, format);
     }
     char packet[kPacketBufferSize];
-    formatPacket(packet, "CLIENT", bridgeState().siteName, fromAux, "SERVER", toSite, "", body);
+    formatPacket(packet, "CLIENT", siteSettings().siteName, fromAux, "SERVER", toSite, "", body);
     return sendToHost("sendCmdPacket", packet, true, std::strcmp(format, "STATS") == 0);
 }
 
 bool sendMsgPacket(const char* user, const char* body) {
     char packet[kPacketBufferSize];
-    formatPacket(packet, user, bridgeState().siteName, "", "NOTME", "", "", body);
+    formatPacket(packet, user, siteSettings().siteName, "", "NOTME", "", "", body);
     return sendToHost("sendMsgPacket", packet, true, false);
 }
 

@@ -1,5 +1,10 @@
 #pragma once
 
+// What the bridge writes to the host. Each sender traces the packet with -V,
+// writes it as one unit (writeHostLink), pauses 10 ms, then reports a failure
+// or records the packet for the latency measurement. Any thread; they take
+// the write turn and link lock, then the tracker, console and log locks,
+// never two at once.
 namespace kolv {
 
 // The bridge's own command to the host: "CLIENT", siteName, fromAux,

@@ -1,7 +1,9 @@
-#include "app/bridge_config.h"
+#include "config/bridge_config.h"
 
 #include <cstdio>
 #include <cstring>
+
+#include "output/print_piped.h"
 
 namespace kolv {
 namespace {
@@ -10,8 +12,6 @@ template <std::size_t N>
 void terminate(char (&field)[N]) {
     field[N - 1] = '\0';
 }
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
@@ -50,7 +50,7 @@ void cleanSiteName(const char* configured, char* out, std::size_t size) {
     // 2: drop colour codes in place.
     std::size_t n = 0;
     for (std::size_t i = 0; i < length;) {
-        if (out[i] == '|' && i + 2 < length && isDigit(out[i + 1]) && isDigit(out[i + 2])) {
+        if (isColourCode(out, i, length)) {
             i += 3;
             continue;
         }

@@ -1,0 +1,10 @@
+#include "host/host_session.h"
+
+namespace kolv {
+
+HostSession& hostSession() {
+    static HostSession session;
+    return session;
+}
+
+}  // namespace kolv

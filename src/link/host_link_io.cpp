@@ -1,0 +1,257 @@
+#include "link/host_link_io.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "platform/mutex.h"
+#include "platform/send_all.h"
+#include "platform/system.h"
+
+namespace kolv {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The open link. `mutex` is held for every write, for every use of the TLS
+// session, and while the link opens or closes, so a writer never touches a
+// freed TLS object or a closed descriptor. The plain read waits and reads
+// without it: the kernel keeps a send and a recv on one socket apart.
+struct HostLink {
+    Mutex mutex;
+    std::atomic<SocketHandle> socket{kInvalidSocket};  // stored under mutex
+    std::atomic<bool> tlsActive{false};                 // stored under mutex
+    TlsSession tls GUARDED_BY(mutex);
+    // Set when a write failed after part of it went out, or TLS failed for
+    // good: the stream is cut, so nothing more is written to this link.
+    bool broken GUARDED_BY(mutex) = false;
+};
+
+HostLink& hostLink() {
+    static auto* link = new HostLink();  // never destroyed: used by detached threads
+    return *link;
+}
+
+// Writers take turns in the order they came, and after a new link's
+// handshake they wait until the host has spoken or kHostHoldWritesMs has passed:
+// a host that reads late must find the handshake alone, not glued to a relay.
+struct WriteQueue {
+    Mutex mutex;
+    CondVar changed;
+    std::uint64_t nextTicket GUARDED_BY(mutex) = 0;
+    std::uint64_t servingTicket GUARDED_BY(mutex) = 0;
+    bool holding GUARDED_BY(mutex) = false;
+    SteadyClock::time_point holdUntil GUARDED_BY(mutex);
+};
+
+WriteQueue& writeQueue() {
+    static auto* queue = new WriteQueue();  // never destroyed: used by detached threads
+    return *queue;
+}
+
+// One writer's turn at the link, from its arrival until its write is done.
+// The queue's lock is never held while the link's is.
+class WriteTurn {
+public:
+    WriteTurn() : queue_(writeQueue()) {
+        MutexLock lock(queue_.mutex);
+        const std::uint64_t ticket = queue_.nextTicket++;
+        while (queue_.servingTicket != ticket) queue_.changed.wait(queue_.mutex);
+        while (queue_.holding && queue_.changed.waitUntil(queue_.mutex, queue_.holdUntil)) {
+        }
+        queue_.holding = false;
+    }
+    ~WriteTurn() {
+        {
+            MutexLock lock(queue_.mutex);
+            ++queue_.servingTicket;
+        }
+        queue_.changed.notifyAll();
+    }
+    WriteTurn(const WriteTurn&) = delete;
+    WriteTurn& operator=(const WriteTurn&) = delete;
+
+private:
+    WriteQueue& queue_;
+};
+
+void setHolding(bool holding) {
+    WriteQueue& queue = writeQueue();
+    {
+        MutexLock lock(queue.mutex);
+        queue.holding = holding;
+        queue.holdUntil = SteadyClock::now() + std::chrono::milliseconds(kHostHoldWritesMs);
+    }
+    queue.changed.notifyAll();
+}
+
+// The stream is cut: no byte more goes to this link. Shutting the socket down
+// wakes the receive loop, which reports the lost link as any other.
+void breakLinkLocked(HostLink& link) REQUIRES(link.mutex) {
+    link.broken = true;
+    shutdownBoth(link.socket.load());
+}
+
+// TLS write on the non-blocking link socket. A record the library has begun
+// to send must be finished with the same call, so once SSL_write has been
+// called a failure breaks the link.
+long tlsWriteLocked(HostLink& link, const char* data, std::size_t length, int& errorCode) REQUIRES(link.mutex) {
+    SSL* ssl = link.tls.connection.get();
+    const SocketHandle socket = link.socket.load();
+    const std::int64_t deadline = nowUnixMs() + kHostWriteTimeoutMs;
+    for (;;) {
+        ERR_clear_error();
+        int n = SSL_write(ssl, data, clampToInt(length));
+        if (n > 0) return n;
+        int error = SSL_get_error(ssl, n);
+        std::int64_t left = deadline - nowUnixMs();
+        bool retry = (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) && left > 0 &&
+                     waitSocket(socket, error == SSL_ERROR_WANT_WRITE ? WaitFor::Write : WaitFor::Read,
+                                static_cast<int>(left)) > 0;
+        if (!retry) {
+            errorCode = error;
+            breakLinkLocked(link);
+            return -1;
+        }
+    }
+}
+
+long writeLocked(HostLink& link, const char* data, std::size_t length, int& errorCode) REQUIRES(link.mutex) {
+    const SocketHandle socket = link.socket.load();
+    const bool tls = link.tlsActive.load();
+    if (socket == kInvalidSocket || link.broken) {
+        errorCode = notSocketError();
+        return -1;
+    }
+    // A host that has taken nothing for the whole bound fails the write
+    // before any byte of it goes out; the link stays.
+    if (waitSocket(socket, WaitFor::Write, kHostWriteTimeoutMs) <= 0) {
+        errorCode = tls ? SSL_ERROR_WANT_WRITE : timedOutError();
+        return -1;
+    }
+    if (tls) return tlsWriteLocked(link, data, length, errorCode);
+    std::size_t wentOut = 0;
+    long n = socketSendAll(socket, data, length, wentOut);
+    if (n < 0) {
+        errorCode = lastSocketError();
+        if (wentOut > 0) breakLinkLocked(link);
+    }
+    return n;
+}
+
+// One SSL_read under the lock, without blocking. False when the library
+// waits for the socket (`wait` says for what); otherwise `result` is what
+// readHostLink returns, with errorCode set when it is 0 or less.
+bool tlsReadLocked(HostLink& link, char* buffer, std::size_t size, int& errorCode, WaitFor& wait, long& result)
+    REQUIRES(link.mutex) {
+    SSL* ssl = link.tls.connection.get();
+    ERR_clear_error();
+    int n = SSL_read(ssl, buffer, clampToInt(size));
+    result = n;
+    if (n > 0) return true;
+    int error = SSL_get_error(ssl, n);
+    bool again = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE;
+    if (again && !link.broken) {
+        wait = error == SSL_ERROR_WANT_WRITE ? WaitFor::Write : WaitFor::Read;
+        return false;
+    }
+    errorCode = again ? SSL_ERROR_SYSCALL : error;
+    if (again) result = -1;
+    return true;
+}
+
+// TLS read; the wait for the socket is outside the lock, so that senders can
+// write meanwhile, and bounded, so that a link a sender has broken is
+// noticed even where the shutdown wakes no wait.
+long readTlsLink(HostLink& link, char* buffer, std::size_t size, int& errorCode) {
+    constexpr int kWaitSliceMs = 500;
+    for (;;) {
+        WaitFor wait = WaitFor::Read;
+        long result = 0;
+        {
+            MutexLock lock(link.mutex);
+            if (tlsReadLocked(link, buffer, size, errorCode, wait, result)) return result;
+        }
+        if (waitSocket(link.socket.load(), wait, kWaitSliceMs) < 0) {
+            errorCode = SSL_ERROR_SYSCALL;
+            return -1;
+        }
+    }
+}
+
+}  // namespace
+
+long writeHostLink(const char* data, std::size_t length, int& errorCode) {
+    WriteTurn turn;
+    HostLink& link = hostLink();
+    MutexLock lock(link.mutex);
+    return writeLocked(link, data, length, errorCode);
+}
+
+void releaseHeldWrites() {
+    WriteQueue& queue = writeQueue();
+    {
+        MutexLock lock(queue.mutex);
+        if (!queue.holding) return;
+        queue.holding = false;
+    }
+    queue.changed.notifyAll();
+}
+
+long openHostLinkWithHandshake(SocketHandle socket, TlsSession tls, const char* handshake, int& errorCode) {
+    // In the queue like any writer, so that a relay that came first fails on
+    // the link that is not up yet instead of following the handshake.
+    WriteTurn turn;
+    HostLink& link = hostLink();
+    long n;
+    {
+        MutexLock lock(link.mutex);
+        setSendTimeout(socket, kHostWriteTimeoutMs);
+        setNoDelay(socket);
+        const bool useTls = tls.connection != nullptr;
+        if (useTls) setNonBlocking(socket, true);
+        link.tls = std::move(tls);
+        link.socket.store(socket);
+        link.tlsActive.store(useTls);
+        link.broken = false;
+        n = writeLocked(link, handshake, std::strlen(handshake), errorCode);
+    }
+    if (n != -1) setHolding(true);
+    return n;
+}
+
+long readHostLink(char* buffer, std::size_t size, int& errorCode) {
+    HostLink& link = hostLink();
+    if (link.tlsActive.load()) return readTlsLink(link, buffer, size, errorCode);
+    long n = socketRecv(link.socket.load(), buffer, size);
+    if (n < 0) errorCode = lastSocketError();
+    if (n == 0) errorCode = 0;  // an orderly close leaves no error behind
+    return n;
+}
+
+void closeHostLink() {
+    setHolding(false);
+    HostLink& link = hostLink();
+    MutexLock lock(link.mutex);
+    SocketHandle socket = link.socket.exchange(kInvalidSocket);
+    bool tls = link.tlsActive.exchange(false);
+    if (tls && link.tls.connection != nullptr && !link.broken) {
+        // The close notice goes out while the descriptor is still ours.
+        SSL_shutdown(link.tls.connection.get());
+    }
+    if (socket != kInvalidSocket) {
+        shutdownSend(socket);
+        closeSocket(socket);
+    }
+    link.tls = TlsSession{};
+    ERR_clear_error();
+}
+
+bool hostLinkUsesTls() { return hostLink().tlsActive.load(); }
+
+}  // namespace kolv
