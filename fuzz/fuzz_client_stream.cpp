@@ -10,9 +10,7 @@
 #include "clients/client_slot_table.h"
 #include "clients/client_thread.h"
 #include "config/site_settings.h"
-#include "link/host_link_io.h"
 #include "fuzz_seam.h"
-#include "platform/console.h"
 
 namespace {
 
@@ -41,19 +39,10 @@ Expected expectedRelay(const std::uint8_t* data, std::size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kolv;
-    static fuzz::NullConsole console;
-    setConsoleSink(&console);
-    fuzz::installFuzzSeam();
-    fuzz::FakeNetwork& net = fuzz::fakeNetwork();
-    net = fuzz::FakeNetwork{};
-    net.data = data;
-    net.size = size;
+    fuzz::FakeNetwork& net = fuzz::startFakeInput(data, size, "");
     net.readable = fuzz::kFakeClientSocket;
 
     std::strcpy(siteSettings().siteName, "Fuzz_Site");
-    int error = 0;
-    openHostLinkWithHandshake(fuzz::kFakeHostSocket, {}, "", error);
-    releaseHeldWrites();
     const int slot = occupyFreeSlot(fuzz::kFakeClientSocket);
 
     clientThread(ClientStart{fuzz::kFakeClientSocket, slot});
@@ -73,6 +62,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The join-time latency packet, if any, is one whole packet.
     const std::string& toClient = net.written[fuzz::kFakeClientSocket];
     if (!toClient.empty()) FUZZ_CHECK(toClient.rfind("SERVER~~~CLIENT~~~LATENCY:", 0) == 0 && toClient.back() == '\n');
-    closeHostLink();
+    fuzz::endFakeInput();
     return 0;
 }

@@ -10,10 +10,8 @@
 #include "fuzz_seam.h"
 #include "host/host_session.h"
 #include "host/receive_loop.h"
-#include "link/host_link_io.h"
 #include "link/link_status.h"
 #include "link/host_senders.h"
-#include "platform/console.h"
 
 namespace {
 
@@ -36,21 +34,12 @@ void checkClientWrites(const std::string& all, std::size_t sends) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kolv;
-    static fuzz::NullConsole console;
-    setConsoleSink(&console);
-    fuzz::installFuzzSeam();
-    fuzz::FakeNetwork& net = fuzz::fakeNetwork();
-    net = fuzz::FakeNetwork{};
-    net.data = data;
-    net.size = size;
+    fuzz::FakeNetwork& net = fuzz::startFakeInput(data, size, "Fuzz_Site~handshake\n");
 
     SiteSettings& settings = siteSettings();
     settings.verbose.store(size > 0 && (data[0] & 1) != 0);
     std::strcpy(settings.siteName, "Fuzz_Site");
     std::strcpy(settings.pidText, "4242");
-    int error = 0;
-    openHostLinkWithHandshake(fuzz::kFakeHostSocket, {}, "Fuzz_Site~handshake\n", error);
-    releaseHeldWrites();
     resetTracker(linkLatencyTracker());
     hostSession() = HostSession{};
     const int slot = occupyFreeSlot(fuzz::kFakeClientSocket);
@@ -70,6 +59,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkClientWrites(net.written[fuzz::kFakeHostSocket], net.writes[fuzz::kFakeHostSocket]);
 
     releaseClientSlot(slot);
-    closeHostLink();
+    fuzz::endFakeInput();
     return 0;
 }

@@ -3,14 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "link/host_link_io.h"
+#include "platform/console.h"
+
 namespace kolv::fuzz {
 namespace {
 
 long fakeSend(SocketHandle s, const void* data, std::size_t length) {
     FakeNetwork& net = fakeNetwork();
-    net.lastWrite.assign(static_cast<const char*>(data), length);
-    net.lastWriteSocket = s;
-    net.written[s] += net.lastWrite;
+    net.written[s].append(static_cast<const char*>(data), length);
     ++net.writes[s];
     return static_cast<long>(length);
 }
@@ -29,6 +30,13 @@ std::int64_t fakeUnixMs() { return 1700000000000; }
 
 const PlatformSeam kSeam{fakeSend, fakeRecv, fakeSleep, fakeUnixMs, fakeWait};
 
+// Console output thrown away: the targets check what the bridge sends, not what it prints.
+class NullConsole final : public ConsoleSink {
+public:
+    void write(const char*, std::size_t) override {}
+    void setAttribute(int) override {}
+};
+
 }  // namespace
 
 FakeNetwork& fakeNetwork() {
@@ -36,7 +44,21 @@ FakeNetwork& fakeNetwork() {
     return net;
 }
 
-void installFuzzSeam() { setPlatformSeam(&kSeam); }
+FakeNetwork& startFakeInput(const std::uint8_t* data, std::size_t size, const char* handshake) {
+    static NullConsole console;
+    setConsoleSink(&console);
+    setPlatformSeam(&kSeam);
+    FakeNetwork& net = fakeNetwork();
+    net = FakeNetwork{};
+    net.data = data;
+    net.size = size;
+    int error = 0;
+    openHostLinkWithHandshake(kFakeHostSocket, {}, handshake, error);
+    releaseHeldWrites();
+    return net;
+}
+
+void endFakeInput() { closeHostLink(); }
 
 long nextChunk(void* out, std::size_t room) {
     FakeNetwork& net = fakeNetwork();

@@ -8,7 +8,6 @@
 #include <map>
 #include <string>
 
-#include "platform/console.h"
 #include "platform/seam.h"
 
 namespace kolv::fuzz {
@@ -24,24 +23,19 @@ struct FakeNetwork {
     SocketHandle readable = kFakeHostSocket;     // the descriptor whose reads take the input
     std::map<SocketHandle, std::string> written;  // everything sent, per descriptor
     std::map<SocketHandle, std::size_t> writes;   // number of send calls, per descriptor
-    std::string lastWrite;
-    SocketHandle lastWriteSocket = kInvalidSocket;
 };
 
 FakeNetwork& fakeNetwork();
 
-// Installs the fake network and clock; idempotent.
-void installFuzzSeam();
+// One input's start: console thrown away, fake network and clock installed
+// and reset to data, and a plain host link open on kFakeHostSocket after
+// handshake (an empty one sends nothing).
+FakeNetwork& startFakeInput(const std::uint8_t* data, std::size_t size, const char* handshake);
+// Closes the host link that startFakeInput opened.
+void endFakeInput();
 
 // Next read: the first input byte gives its length (1..256), the bytes follow.
 long nextChunk(void* out, std::size_t room);
-
-// Console output thrown away: the targets check what the bridge sends, not what it prints.
-class NullConsole final : public ConsoleSink {
-public:
-    void write(const char*, std::size_t) override {}
-    void setAttribute(int) override {}
-};
 
 // Names the broken invariant before stopping, so a finding explains itself.
 inline void checkAt(bool condition, const char* what, int line) {
