@@ -1,6 +1,8 @@
 #pragma once
 #include "config/bridge_config.h"
 
+// The bridge's answers to the host's own commands. Main thread (the receive
+// loop); they write through the host senders and broadcast to the clients.
 namespace kolv {
 
 // Answers "HELLO": the five info texts, IMALIVE, CAPABILITIES, then the
