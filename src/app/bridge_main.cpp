@@ -1,5 +1,6 @@
 #include "app/bridge_main.h"
 
+#include <string>
 #include <thread>
 
 #include "app/banner.h"
@@ -7,6 +8,7 @@
 #include "app/retry_supervisor.h"
 #include "clients/listener_thread.h"
 #include "config/bridge_config.h"
+#include "config/pin_file.h"
 #include "config/site_settings.h"
 #include "output/bounded_format.h"
 #include "output/console_line.h"
@@ -15,6 +17,30 @@
 #include "platform/system.h"
 
 namespace kolv {
+namespace {
+
+// Reads ulk.cfg and ulk.pin into config and the settings. False after
+// reporting why the bridge cannot start with them.
+bool loadSiteFiles(BridgeConfig& config, SiteSettings& settings) {
+    if (!loadBridgeConfig(config)) {
+        reportLine("Invalid config. Run setup.", verboseLogging());
+        return false;
+    }
+    std::string pinError;
+    if (!loadPinFile(settings.trust, pinError)) {
+        std::string line = std::string("Invalid ") + kPinFileName + ", " + pinError + ".";
+        reportLine(line.c_str());
+        return false;
+    }
+    if (settings.trust.pinned && config.useTls == 0) {
+        reportLine("ulk.pin needs TLS: turn TLS on in ulk.cfg.");
+        return false;
+    }
+    cleanSiteName(config.siteName, settings.siteName, sizeof settings.siteName);
+    return true;
+}
+
+}  // namespace
 
 int bridgeMain(int argc, const char* const* argv) {
     ignoreBrokenPipe();
@@ -29,11 +55,7 @@ int bridgeMain(int argc, const char* const* argv) {
 
     // Lives for the whole process: the listener keeps a pointer to its port.
     static BridgeConfig* config = new BridgeConfig();
-    if (!loadBridgeConfig(*config)) {
-        reportLine("Invalid config. Run setup.", verboseLogging());
-        return -1;
-    }
-    cleanSiteName(config->siteName, settings.siteName, sizeof settings.siteName);
+    if (!loadSiteFiles(*config, settings)) return -1;
 
     static const char* portText = config->port;
     std::thread(listenerThread, &portText).detach();

@@ -2,12 +2,15 @@
 // What start-up settles about this run, read by every thread afterwards.
 #include <atomic>
 
+#include "config/pin_file.h"
+
 namespace kolv {
 
 struct SiteSettings {
     // Written by start-up before any other thread exists; read-only afterwards.
     char pidText[8] = {};
     char siteName[140] = {};  // cleaned for packets (see cleanSiteName)
+    TrustPolicy trust;        // ulk.pin
     // Set by the -V option at start-up; read by every thread.
     std::atomic<bool> verbose{false};
 };

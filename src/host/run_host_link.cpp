@@ -3,7 +3,9 @@
 #include <cstdarg>
 #include <utility>
 
+#include "config/site_settings.h"
 #include "config/version.h"
+#include "host/attempt_limit.h"
 #include "host/host_session.h"
 #include "host/open_tls.h"
 #include "host/receive_loop.h"
@@ -35,7 +37,7 @@ __attribute__((format(printf, 1, 2))) void reportBareFormatted(const char* forma
 SocketHandle connectTo(const addrinfo& entry, int& error, bool& socketFailed) {
     UniqueSocket socket(openSocket(entry.ai_family, entry.ai_socktype, entry.ai_protocol));
     socketFailed = socket.get() == kInvalidSocket;
-    if (socketFailed || connectSocket(socket.get(), entry.ai_addr, entry.ai_addrlen) != 0) {
+    if (socketFailed || connectSocketWithin(socket.get(), entry.ai_addr, entry.ai_addrlen, attemptLimitMs()) != 0) {
         error = lastSocketError();
         return kInvalidSocket;
     }
@@ -75,7 +77,12 @@ bool openLink(const BridgeConfig& config, const char* handshake) {
     printStampedText("Connecting to %s:%s...", config.host, config.port);
     SocketHandle socket = connectToHost(config);
     if (socket == kInvalidSocket) return false;
-    TlsSession tls = config.useTls != 0 ? setUpTls(socket) : TlsSession{};
+    const TrustPolicy& trust = siteSettings().trust;
+    TlsSession tls = config.useTls != 0 ? setUpTls(socket, config.host, trust) : TlsSession{};
+    if (trust.pinned && tls.connection == nullptr) {
+        closeSocket(socket);  // a pinned site never falls back to plain text
+        return false;
+    }
     printStampedText("Sending handshake:\"%s\" ... ", handshake);
     int errorCode = 0;
     if (openHostLinkWithHandshake(socket, std::move(tls), handshake, errorCode) == -1) {

@@ -94,6 +94,25 @@ int connectSocket(SocketHandle s, const void* address, std::size_t length) {
     return ::connect(s, static_cast<const sockaddr*>(address), static_cast<socklen_t>(length));
 }
 
+int connectSocketWithin(SocketHandle s, const void* address, std::size_t length, int timeoutMs) {
+    setNonBlocking(s, true);
+    int r = ::connect(s, static_cast<const sockaddr*>(address), static_cast<socklen_t>(length));
+    if (r != 0 && errno == EINPROGRESS) {
+        int ready = systemWaitSocket(s, WaitFor::Write, timeoutMs);
+        int error = ready == 0 ? ETIMEDOUT : errno;
+        socklen_t size = sizeof error;
+        if (ready > 0) ::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size);
+        r = error == 0 ? 0 : -1;
+        errno = error;
+    }
+    int saved = errno;
+    setNonBlocking(s, false);
+    errno = saved;
+    return r;
+}
+
+int timedOutConnectError() { return ETIMEDOUT; }
+
 int bindSocket(SocketHandle s, const void* address, std::size_t length) {
     return ::bind(s, static_cast<const sockaddr*>(address), static_cast<socklen_t>(length));
 }

@@ -109,6 +109,33 @@ int connectSocket(SocketHandle s, const void* address, std::size_t length) {
     return resultOf(::connect(native(s), static_cast<const sockaddr*>(address), clampToInt(length)));
 }
 
+// select, not WSAPoll: WSAPoll does not report every failed connect.
+int connectSocketWithin(SocketHandle s, const void* address, std::size_t length, int timeoutMs) {
+    setNonBlocking(s, true);
+    int r = resultOf(::connect(native(s), static_cast<const sockaddr*>(address), clampToInt(length)));
+    if (r != 0 && ::WSAGetLastError() == WSAEWOULDBLOCK) {
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(native(s), &writable);
+        FD_SET(native(s), &failed);
+        timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+        int ready = ::select(0, nullptr, &writable, &failed, &limit);
+        int error = ready == 0 ? WSAETIMEDOUT : ::WSAGetLastError();
+        int size = sizeof error;
+        if (ready > 0) ::getsockopt(native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
+        r = error == 0 ? 0 : -1;
+        ::WSASetLastError(error);
+    }
+    int saved = ::WSAGetLastError();
+    setNonBlocking(s, false);
+    ::WSASetLastError(saved);
+    return r;
+}
+
+int timedOutConnectError() { return WSAETIMEDOUT; }
+
 int bindSocket(SocketHandle s, const void* address, std::size_t length) {
     return resultOf(::bind(native(s), static_cast<const sockaddr*>(address), clampToInt(length)));
 }

@@ -5,7 +5,10 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
+#include <openssl/pem.h>
+#include <openssl/sha.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -89,26 +92,55 @@ int hostSocket(int& port, int receiveBuffer) {
     throw std::runtime_error("no free port");
 }
 
-// A self-signed certificate made in memory on first use.
-SSL_CTX* serverContext() {
-    static SSL_CTX* context = [] {
-        SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-        EVP_PKEY* key = EVP_EC_gen("P-256");
-        X509* cert = X509_new();
-        ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-        X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-        X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-        X509_set_pubkey(cert, key);
-        X509_NAME* name = X509_get_subject_name(cert);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("kolv-test"), -1,
-                                   -1, 0);
-        X509_set_issuer_name(cert, name);
-        X509_sign(cert, key, EVP_sha256());
-        SSL_CTX_use_certificate(ctx, cert);
-        SSL_CTX_use_PrivateKey(ctx, key);
-        return ctx;
-    }();
-    return context;
+// Certificates made in memory on first use: a self-signed "kolv-test", and
+// a test CA with two leaves it signed, for 127.0.0.2 and for another name.
+struct TestCertificate {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* cert = X509_new();
+};
+
+TestCertificate makeCertificate(const char* commonName, const TestCertificate* issuer, const char* altName) {
+    TestCertificate made;
+    ASN1_INTEGER_set(X509_get_serialNumber(made.cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(made.cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(made.cert), 86400);
+    X509_set_pubkey(made.cert, made.key);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(made.cert), "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
+    X509V3_CTX v3;
+    X509V3_set_ctx(&v3, issuer ? issuer->cert : made.cert, made.cert, nullptr, nullptr, 0);
+    const char* kind = altName ? altName : "critical,CA:TRUE";
+    X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &v3, altName ? NID_subject_alt_name : NID_basic_constraints,
+                                                    kind);
+    X509_add_ext(made.cert, extension, -1);
+    X509_EXTENSION_free(extension);
+    X509_set_issuer_name(made.cert, X509_get_subject_name(issuer ? issuer->cert : made.cert));
+    X509_sign(made.cert, issuer ? issuer->key : made.key, EVP_sha256());
+    return made;
+}
+
+const TestCertificate& testCa() {
+    static const TestCertificate ca = makeCertificate("Kolv Test CA", nullptr, nullptr);
+    return ca;
+}
+
+const TestCertificate& certificateFor(HostMode mode) {
+    static const TestCertificate selfSigned = makeCertificate("kolv-test", nullptr, nullptr);
+    static const TestCertificate right = makeCertificate("kolv-host", &testCa(), "IP:127.0.0.2");
+    static const TestCertificate wrong = makeCertificate("kolv-host", &testCa(), "DNS:elsewhere.test");
+    if (mode == HostMode::TlsFromTestCa) return right;
+    return mode == HostMode::TlsFromTestCaOtherName ? wrong : selfSigned;
+}
+
+// A server context for the TLS modes, null for the others.
+SSL_CTX* serverContext(HostMode mode) {
+    if (mode != HostMode::Tls && mode != HostMode::TlsFromTestCa && mode != HostMode::TlsFromTestCaOtherName) {
+        return nullptr;
+    }
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate(ctx, certificateFor(mode).cert);
+    SSL_CTX_use_PrivateKey(ctx, certificateFor(mode).key);
+    return ctx;
 }
 
 std::string platformText() {
@@ -336,13 +368,18 @@ int freePort() {
     return port;
 }
 
-Host::Host(HostMode mode, int receiveBuffer, int port) : mode_(mode), port_(port) {
+Host::Host(HostMode mode, int receiveBuffer, int port) : mode_(mode), context_(serverContext(mode)), port_(port) {
+    ::signal(SIGPIPE, SIG_IGN);  // a bridge that aborts a TLS handshake leaves the library writing to a closed socket
     listenFd_ = port > 0 ? openSocket("127.0.0.2", port, true) : hostSocket(port_, receiveBuffer);
     if (listenFd_ < 0 || ::listen(listenFd_, 16) != 0) throw std::runtime_error("listen failed");
     acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
-Host::~Host() { stopListening(); }
+Host::~Host() {
+    stopListening();
+    for (int fd : silent_) ::close(fd);
+    SSL_CTX_free(context_);
+}
 
 void Host::stopListening() {
     ::shutdown(listenFd_, SHUT_RDWR);  // wakes the accept
@@ -357,8 +394,13 @@ void Host::acceptLoop() {
         timeval limit{5, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         SSL* ssl = nullptr;
-        if (mode_ == HostMode::Tls) {
-            ssl = SSL_new(serverContext());
+        if (mode_ == HostMode::Silent) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            silent_.emplace_back(fd);  // held open, never read
+            continue;
+        }
+        if (context_ != nullptr) {
+            ssl = SSL_new(context_);
             SSL_set_fd(ssl, fd);
             if (SSL_accept(ssl) <= 0) {
                 SSL_free(ssl);
@@ -416,9 +458,29 @@ std::string expectedHandshake(std::string_view site, std::string_view software) 
     return std::string(site) + "~" + std::string(software) + "/" + platformText() + "/1.3.103";
 }
 
+std::string testCaPem() {
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(bio, testCa().cert);
+    char* data = nullptr;
+    std::string pem(data, static_cast<std::size_t>(BIO_get_mem_data(bio, &data)));
+    BIO_free(bio);
+    return pem;
+}
+
+std::string hostPin(HostMode mode) {
+    unsigned char* der = nullptr;
+    int length = i2d_PUBKEY(certificateFor(mode).key, &der);
+    unsigned char digest[32];
+    SHA256(der, static_cast<std::size_t>(length), digest);
+    OPENSSL_free(der);
+    std::string pin = "sha256:";
+    for (unsigned char byte : digest) pin += "0123456789abcdef"[byte >> 4], pin += "0123456789abcdef"[byte & 15];
+    return pin;
+}
+
 int osError(std::string_view name) {
     static const std::pair<std::string_view, std::pair<int, int>> kCodes[] = {
-        {"badsocket", {EBADF, 10038}}, {"refused", {ECONNREFUSED, 10061}}};
+        {"badsocket", {EBADF, 10038}}, {"refused", {ECONNREFUSED, 10061}}, {"connecttimeout", {ETIMEDOUT, 10060}}};
     for (const auto& [known, codes] : kCodes) {
         if (known == name) return bridgeIsWindows() ? codes.second : codes.first;
     }

@@ -19,6 +19,7 @@
 #include <vector>
 
 struct ssl_st;
+struct ssl_ctx_st;
 
 namespace kolvtest {
 
@@ -94,7 +95,13 @@ private:
     bool eof_ = false;
 };
 
-enum class HostMode { Plain, Tls, PlainAnswerToTls };
+// Tls presents a self-signed "kolv-test"; TlsFromTestCa a certificate of
+// the test CA for 127.0.0.2, TlsFromTestCaOtherName one for another name;
+// Silent accepts and never answers.
+enum class HostMode { Plain, Tls, PlainAnswerToTls, TlsFromTestCa, TlsFromTestCaOtherName, Silent };
+// The test CA's certificate (PEM), and the "sha256:" pin of a mode's certificate.
+std::string testCaPem();
+std::string hostPin(HostMode mode);
 
 // A port free on 127.0.0.2 and on the bridge's local address; nothing listens.
 int freePort();
@@ -114,9 +121,11 @@ public:
 private:
     void acceptLoop();
     HostMode mode_;
+    ssl_ctx_st* context_;
     int port_ = 0, listenFd_ = -1;
     std::mutex mutex_;
     std::vector<std::shared_ptr<Stream>> links_;  // guarded by mutex_
+    std::vector<int> silent_;                     // guarded by mutex_
     std::thread acceptor_;
 };
 
@@ -146,7 +155,7 @@ std::string latencyPacket(long long ms);
 std::string expectedHandshake(std::string_view site = "My Board", std::string_view software = "Sys 2");
 bool bridgeIsWindows();
 // "failed with error" numbers of the bridge's platform for: "badsocket",
-// "inuse", "timedout" (a send time-out), "refused".
+// "refused", "connecttimeout".
 int osError(std::string_view name);
 std::vector<std::string> lines(std::string_view text);
 std::size_t countOf(std::string_view text, std::string_view needle);  // non-overlapping

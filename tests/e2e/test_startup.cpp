@@ -29,7 +29,7 @@ std::string masked(const std::string& out) {
     return std::regex_replace(out, std::regex(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] )"), "[T] ");
 }
 
-enum class Cfg { None, Whole, Short };
+enum class Cfg { None, Whole, Short, WholeTls };
 
 struct Case {
     std::vector<std::string> args;
@@ -37,7 +37,10 @@ struct Case {
     int exit;
     std::string printed;  // after the banner, stamps as "[T] "
     std::vector<std::string> log;
+    std::string pins = "";  // ulk.pin, when not empty
 };
+
+const std::string kBadLine = "Invalid ulk.pin, line 4: expected \"sha256:\" and 64 hex digits, or \"verify\".";
 
 const Case kCases[] = {
     {{"-?"}, Cfg::None, 0, kHelp, {}},
@@ -51,13 +54,21 @@ const Case kCases[] = {
     {{"-V"}, Cfg::None, 255, kVerbose + kInvalid, {"Invalid config. Run setup."}},
     {{"-V", "-W1"}, Cfg::Short, 255, kVerbose + "[T] Retry wait seconds: 1\r\n" + kInvalid,
      {"Invalid config. Run setup."}},
+    {{}, Cfg::WholeTls, 255, "[T] " + kBadLine + "\n", {kBadLine}, "# ok\n\nverify\nsha1:00\n"},
+    {{}, Cfg::WholeTls, 255, "[T] Invalid ulk.pin, line 1: expected \"sha256:\" and 64 hex digits, or \"verify\".\n",
+     {"Invalid ulk.pin, line 1: expected \"sha256:\" and 64 hex digits, or \"verify\"."}, "sha256:" + std::string(63, 'a')},
+    {{}, Cfg::WholeTls, 255, "[T] Invalid ulk.pin, no pin and no \"verify\" listed.\n",
+     {"Invalid ulk.pin, no pin and no \"verify\" listed."}, "# only a comment\n"},
+    {{}, Cfg::Whole, 255, "[T] ulk.pin needs TLS: turn TLS on in ulk.cfg.\n",
+     {"ulk.pin needs TLS: turn TLS on in ulk.cfg."}, "verify\n"},
 };
 
 TEST(Startup, OptionsHelpAndConfigurationPrintAndExitAsTable) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         Dir dir;
-        if (c.cfg != Cfg::None) writeConfig(dir, {std::to_string(freePort())});
+        if (c.cfg != Cfg::None) writeConfig(dir, {std::to_string(freePort()), c.cfg == Cfg::WholeTls});
+        if (!c.pins.empty()) dir.write("ulk.pin", c.pins);
         if (c.cfg == Cfg::Short) dir.write("ulk.cfg", dir.read("ulk.cfg").substr(0, 1066));
         auto bridge = startBridge(dir, c.args);
         EXPECT_EQ(bridge->exitCode(10s), c.exit);

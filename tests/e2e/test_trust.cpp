@@ -1,0 +1,127 @@
+// ulk.pin: the host's certificate decides whether a link is made; and
+// attempts that get no answer end within their limit.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <regex>
+
+#include "e2e/harness.h"
+
+namespace kolvtest {
+namespace {
+
+const std::string kZeroPin = "sha256:" + std::string(64, '0');
+
+std::string masked(const std::string& out) {
+    return std::regex_replace(out, std::regex(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] )"), "[T] ");
+}
+
+// "SHA256:AB:CD:..." for "sha256:abcd...": the same pin as a user may paste it.
+std::string shouted(const std::string& pin) {
+    std::string hex = pin.substr(7), result = "SHA256:";
+    for (std::size_t i = 0; i < hex.size(); i += 2) result += (i ? ":" : "") + hex.substr(i, 2);
+    std::transform(result.begin(), result.end(), result.begin(), [](unsigned char c) { return std::toupper(c); });
+    return result;
+}
+
+struct TrustCase {
+    const char* name;
+    HostMode mode;
+    std::string pins;
+    bool linked;
+};
+
+// A linked host reads the handshake; an untrusted one never finishes its TLS
+// handshake (so it reads nothing), the bridge names the certificate and retries.
+TEST(Trust, HostIsLinkedOnlyWhenUlkPinTrustsIt) {
+    const TrustCase cases[] = {
+        {"pin matches", HostMode::Tls, "# the host\n" + hostPin(HostMode::Tls) + "\n", true},
+        {"second pin of a roll-over, pasted", HostMode::Tls, kZeroPin + "\r\n  " + shouted(hostPin(HostMode::Tls)), true},
+        {"wrong pin", HostMode::Tls, kZeroPin + "\n", false},
+        {"verify: chain and address", HostMode::TlsFromTestCa, "verify\n", true},
+        {"verify: a name that is not the host's", HostMode::TlsFromTestCaOtherName, "VERIFY\n", false},
+        {"verify: self-signed", HostMode::Tls, "verify", false},
+    };
+    Dir ca;
+    ca.write("ca.pem", testCaPem());
+    ::setenv("SSL_CERT_FILE", (ca.path / "ca.pem").c_str(), 1);
+    for (const TrustCase& c : cases) {
+        // The Windows bridge checks chains against the system's own store.
+        if (bridgeIsWindows() && c.pins.find("erify") != std::string::npos) continue;
+        SCOPED_TRACE(c.name);
+        Dir dir;
+        Host host(c.mode);
+        writeConfig(dir, Config(host.portText(), true));
+        dir.write("ulk.pin", c.pins);
+        auto bridge = startBridge(dir);
+        if (c.linked) {
+            auto link = host.link(1);
+            ASSERT_NE(link, nullptr) << bridge->out();
+            EXPECT_EQ(link->readSome(5s), expectedHandshake());
+            continue;
+        }
+        const std::string line = "Host certificate not trusted: " + hostPin(c.mode) + " (CN=" +
+                                 (c.mode == HostMode::Tls ? "kolv-test" : "kolv-host") + ")";
+        ASSERT_TRUE(bridge->waitFor("Retry 1 of 10...", 10s)) << bridge->out();
+        EXPECT_NE(masked(bridge->out()).find("...OK\r\n[T] SSL...[T] " + line + "\nfailed.\n[T] Retry 1 of 10...\r\n"),
+                  std::string::npos) << bridge->out();
+        EXPECT_EQ(host.link(1, 100ms), nullptr) << "the host finished a handshake";
+        auto log = logMessages(dir);
+        log.resize(2);
+        EXPECT_EQ(log, (std::vector<std::string>{line, "Retry 1 of 10..."}));
+    }
+    ::unsetenv("SSL_CERT_FILE");
+}
+
+// A listener whose backlog is full: Linux drops further connection requests.
+int unansweredPort(std::vector<int>& held) {
+    int port = freePort();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.2", &address.sin_addr);
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener, 0);
+    held.push_back(listener);
+    for (int i = 0; i < 2; ++i) {
+        held.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ::connect(held.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    return port;
+}
+
+// A host that never answers the TLS handshake (pinned: no plain fallback)
+// and a connect that gets no answer each end after the limit, 1 s here.
+TEST(Trust, AttemptsThatGetNoAnswerEndWithinTheLimit) {
+    ::setenv("KOLV_TEST_ATTEMPT_LIMIT_MS", "1000", 1);
+    for (bool tls : {true, false}) {
+        SCOPED_TRACE(tls ? "silent TLS host" : "unanswered connect");
+        Dir dir;
+        Host silent(HostMode::Silent);
+        std::vector<int> held;
+        const std::string port = tls ? silent.portText() : std::to_string(unansweredPort(held));
+        writeConfig(dir, Config(port, true));
+        dir.write("ulk.pin", kZeroPin);
+        const auto start = Clock::now();
+        auto bridge = startBridge(dir);
+        ASSERT_TRUE(bridge->waitFor("Retry 1 of 10...", 10s)) << bridge->out();
+        EXPECT_LT(Clock::now() - start, scaled(5s)) << "1 s limit, 1 s retry wait";
+        const std::string attempt =
+            tls ? "...OK\r\n[T] SSL...[T] SSL_connect failed.\nfailed.\n"
+                : "...connect failed with error: " + std::to_string(osError("connecttimeout")) +
+                      ". \nUnable to connect to server!\n";
+        EXPECT_NE(masked(bridge->out()).find(port + attempt + "[T] Retry 1 of 10...\r\n"), std::string::npos)
+            << bridge->out();
+        for (int fd : held) ::close(fd);
+    }
+    ::unsetenv("KOLV_TEST_ATTEMPT_LIMIT_MS");
+}
+
+}  // namespace
+}  // namespace kolvtest
