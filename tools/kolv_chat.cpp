@@ -23,15 +23,20 @@
 #include "platform/net_headers.h"
 #include "platform/socket.h"
 #include "platform/system.h"
+#include "tool_net.h"
+#include "tool_options.h"
 
 namespace {
 
 using kolv::SocketHandle;
+using kolvtool::Arg;
+using kolvtool::ArgKind;
+using kolvtool::kExitUsage;
+using kolvtool::kGoOn;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kExitOk = 0;
 constexpr int kExitNoLink = 1;
-constexpr int kExitUsage = 2;
 
 constexpr std::size_t kMaxUserName = 29;        // what the bridge keeps of a name
 constexpr std::size_t kMaxPacketLength = 512;    // formatPacket cuts anything longer
@@ -46,6 +51,7 @@ struct Options {
     std::string host = "localhost";
     std::string port;  // empty: the port text of ./ulk.cfg
     std::string user;
+    bool userGiven = false;
     std::string site = "Local";
     std::string to;
     std::vector<std::string> says;
@@ -62,25 +68,31 @@ struct Session {
     std::atomic<bool> readerDone{false};
 };
 
-void usage(std::FILE* out) {
-    std::fputs(
-        "usage: kolv-chat [--port N] [--host NAME] [--user NAME] [--site TEXT] [--to USER]\n"
-        "                 [--say TEXT]... [--wait MS] [--no-logoff] [--raw]\n"
-        "Connects to the bridge as a local chat client.\n"
-        "  --port N      bridge port (default: the port of ./ulk.cfg)\n"
-        "  --host NAME   bridge address (default localhost)\n"
-        "  --user NAME   user name, at most 29 characters (default: the login name or guest)\n"
-        "  --site TEXT   site field of every packet (default Local)\n"
-        "  --to USER     addressee (default empty: everyone)\n"
-        "  --say TEXT    send TEXT; may be repeated. Without --say, each line typed is sent\n"
-        "                until /quit or end of input.\n"
-        "  --wait MS     after the last --say, how long to print what arrives (default 1500)\n"
-        "  --no-logoff   leave without the logoff packet\n"
-        "  --raw         print received lines exactly as received\n"
-        "Values may also be given as --flag=VALUE. Exit code 0, 1 when the bridge cannot be\n"
-        "reached or the connection is lost, 2 for a usage error.\n",
-        out);
-}
+constexpr const char* kUsage =
+    "usage: kolv-chat [--port N] [--host NAME] [--user NAME] [--site TEXT] [--to USER]\n"
+    "                 [--say TEXT]... [--wait MS] [--no-logoff] [--raw]\n"
+    "Connects to the bridge as a local chat client.\n"
+    "  --port N      bridge port (default: the port of ./ulk.cfg)\n"
+    "  --host NAME   bridge address (default localhost)\n"
+    "  --user NAME   user name, at most 29 characters (default: the login name or guest)\n"
+    "  --site TEXT   site field of every packet (default Local)\n"
+    "  --to USER     addressee (default empty: everyone)\n"
+    "  --say TEXT    send TEXT; may be repeated. Without --say, each line typed is sent\n"
+    "                until /quit or end of input.\n"
+    "  --wait MS     after the last --say, how long to print what arrives (default 1500)\n"
+    "  --no-logoff   leave without the logoff packet\n"
+    "  --raw         print received lines exactly as received\n"
+    "Values may also be given as --flag=VALUE. Exit code 0, 1 when the bridge cannot be\n"
+    "reached or the connection is lost, 2 for a usage error.\n";
+
+constexpr kolvtool::ArgWording kWording{"kolv-chat", kUsage, "unknown argument", "", true, false, false};
+
+// Indexes into kOptionNames.
+enum OptionId : std::size_t { kPort, kHost, kUser, kSite, kTo, kSay, kWait, kNoLogoff, kRaw };
+constexpr kolvtool::OptionName kOptionNames[] = {
+    {"port", true}, {"host", true}, {"user", true},       {"site", true}, {"to", true},
+    {"say", true},  {"wait", true}, {"no-logoff", false}, {"raw", false},
+};
 
 std::string errorText(int code) { return std::system_category().message(code); }
 
@@ -107,72 +119,44 @@ bool parseCount(const std::string& text, long long limit, long long& value) {
     return true;
 }
 
-// Returns -1 to go on, else the exit code.
-int parseOptions(int argc, char** argv, Options& o) {
-    bool haveUser = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            usage(stdout);
-            return kExitOk;
-        }
-        if (arg == "--no-logoff") {
-            o.logoff = false;
-            continue;
-        }
-        if (arg == "--raw") {
-            o.raw = true;
-            continue;
-        }
-        std::string flag = arg;
-        std::string value;
-        std::size_t eq = arg.find('=');
-        bool known = false;
-        for (const char* f : {"--port", "--host", "--user", "--site", "--to", "--say", "--wait"}) {
-            if (arg.compare(0, eq, f) == 0) known = true;
-        }
-        if (!known) {
-            std::fprintf(stderr, "kolv-chat: unknown argument %s\n", arg.c_str());
-            usage(stderr);
+bool usablePort(const std::string& text) {
+    long long port = 0;
+    return parseCount(text, 65535, port) && port != 0;
+}
+
+int applyOption(const Arg& arg, Options& o) {
+    const std::string& value = arg.value;
+    switch (arg.id) {
+    case kPort:
+        if (!usablePort(value)) {
+            std::fprintf(stderr, "kolv-chat: --port wants a number from 1 to 65535, not \"%s\"\n", value.c_str());
             return kExitUsage;
         }
-        if (eq != std::string::npos) {
-            flag = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-        } else if (i + 1 < argc) {
-            value = argv[++i];
-        } else {
-            std::fprintf(stderr, "kolv-chat: %s needs a value\n", arg.c_str());
+        o.port = value;
+        break;
+    case kHost: o.host = value; break;
+    case kUser:
+        o.user = value;
+        o.userGiven = true;
+        break;
+    case kSite: o.site = value; break;
+    case kTo: o.to = value; break;
+    case kSay: o.says.push_back(value); break;
+    case kWait:
+        if (!parseCount(value, kMaxWaitMs, o.waitMs)) {
+            std::fprintf(stderr, "kolv-chat: --wait wants milliseconds from 0 to %lld, not \"%s\"\n", kMaxWaitMs,
+                         value.c_str());
             return kExitUsage;
         }
-        if (flag == "--port") {
-            long long port = 0;
-            if (!parseCount(value, 65535, port) || port == 0) {
-                std::fprintf(stderr, "kolv-chat: --port wants a number from 1 to 65535, not \"%s\"\n",
-                             value.c_str());
-                return kExitUsage;
-            }
-            o.port = value;
-        } else if (flag == "--host") {
-            o.host = value;
-        } else if (flag == "--user") {
-            o.user = value;
-            haveUser = true;
-        } else if (flag == "--site") {
-            o.site = value;
-        } else if (flag == "--to") {
-            o.to = value;
-        } else if (flag == "--say") {
-            o.says.push_back(value);
-        } else if (flag == "--wait") {
-            if (!parseCount(value, kMaxWaitMs, o.waitMs)) {
-                std::fprintf(stderr, "kolv-chat: --wait wants milliseconds from 0 to %lld, not \"%s\"\n",
-                             kMaxWaitMs, value.c_str());
-                return kExitUsage;
-            }
-        }
+        break;
+    case kNoLogoff: o.logoff = false; break;
+    case kRaw: o.raw = true; break;
+    default: break;
     }
-    if (!haveUser) o.user = defaultUser();
+    return kGoOn;
+}
+
+int checkFields(const Options& o) {
     if (o.user.empty() || o.user.size() > kMaxUserName || !fitsInField(o.user)) {
         std::fprintf(stderr,
                      "kolv-chat: the user name \"%s\" must be 1 to %zu characters without \"~\" or line ends"
@@ -190,31 +174,39 @@ int parseOptions(int argc, char** argv, Options& o) {
             return kExitUsage;
         }
     }
-    if (o.port.empty()) {
-        kolv::BridgeConfig config{};
-        if (!kolv::loadBridgeConfig(config)) {
-            std::fprintf(stderr, "kolv-chat: no --port given and ./%s is missing or too short\n",
-                         kolv::kConfigFileName);
-            return kExitUsage;
-        }
-        long long port = 0;
-        if (!parseCount(config.port, 65535, port) || port == 0) {
-            std::fprintf(stderr, "kolv-chat: ./%s holds no usable port (\"%s\"); use --port\n",
-                         kolv::kConfigFileName, config.port);
-            return kExitUsage;
-        }
-        o.port = config.port;
+    return kGoOn;
+}
+
+int portFromConfig(Options& o) {
+    kolv::BridgeConfig config{};
+    if (!kolv::loadBridgeConfig(config)) {
+        std::fprintf(stderr, "kolv-chat: no --port given and ./%s is missing or too short\n", kolv::kConfigFileName);
+        return kExitUsage;
     }
-    return -1;
+    if (!usablePort(config.port)) {
+        std::fprintf(stderr, "kolv-chat: ./%s holds no usable port (\"%s\"); use --port\n", kolv::kConfigFileName,
+                     config.port);
+        return kExitUsage;
+    }
+    o.port = config.port;
+    return kGoOn;
+}
+
+// Returns kGoOn, else the exit code.
+int parseOptions(int argc, char** argv, Options& o) {
+    int code = kolvtool::readArgs(argc, argv, kOptionNames, kWording, [&o](const Arg& arg) {
+        return arg.kind == ArgKind::Positional ? kolvtool::unknownArg(arg, kWording) : applyOption(arg, o);
+    });
+    if (code != kGoOn) return code;
+    if (!o.userGiven) o.user = defaultUser();
+    code = checkFields(o);
+    if (code != kGoOn || !o.port.empty()) return code;
+    return portFromConfig(o);
 }
 
 SocketHandle connectToBridge(const std::string& host, const std::string& port) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* list = nullptr;
-    int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
+    kolvtool::AddressList list;
+    int resolved = kolvtool::lookUpTcp(host, port, false, list);
     if (resolved != 0) {
         std::fprintf(stderr, "kolv-chat: cannot connect to %s:%s: the name does not resolve (error %d)\n",
                      host.c_str(), port.c_str(), resolved);
@@ -222,23 +214,14 @@ SocketHandle connectToBridge(const std::string& host, const std::string& port) {
     }
     int error = 0;
     // "localhost" may name both an IPv6 and an IPv4 address; the bridge listens on one.
-    for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
-        SocketHandle s = kolv::openSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (s == kolv::kInvalidSocket) {
-            error = kolv::lastSocketError();
-            continue;
-        }
-        if (kolv::connectSocket(s, a->ai_addr, a->ai_addrlen) == 0) {
-            freeaddrinfo(list);
-            return s;
-        }
-        error = kolv::lastSocketError();
-        kolv::closeSocket(s);
+    SocketHandle s = kolvtool::firstUsableSocket(list.get(), [](SocketHandle candidate, const addrinfo& a) {
+        return kolv::connectSocket(candidate, a.ai_addr, a.ai_addrlen) == 0;
+    }, error);
+    if (s == kolv::kInvalidSocket) {
+        std::fprintf(stderr, "kolv-chat: cannot connect to %s:%s: %s\n", host.c_str(), port.c_str(),
+                     errorText(error).c_str());
     }
-    freeaddrinfo(list);
-    std::fprintf(stderr, "kolv-chat: cannot connect to %s:%s: %s\n", host.c_str(), port.c_str(),
-                 errorText(error).c_str());
-    return kolv::kInvalidSocket;
+    return s;
 }
 
 bool sendAll(SocketHandle s, const char* data, std::size_t length) {
@@ -392,7 +375,7 @@ int main(int argc, char** argv) {
     kolv::ignoreBrokenPipe();
     Options options;
     int parsed = parseOptions(argc, argv, options);
-    if (parsed >= 0) return parsed;
+    if (parsed != kGoOn) return parsed;
 
     int started = kolv::socketStartup();
     if (started != 0) {
