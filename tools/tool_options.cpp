@@ -39,8 +39,8 @@ ArgReader::~ArgReader() = default;
 Arg ArgReader::next() {
     const int at = optind;
     if (at < argc_ && isSingleDashWord(argv_[at])) {
-        // Only "-h" is an option; any other such word is a plain argument, as
-        // these tools always took it, never a cluster of short options.
+        // Only "-h" is an option; any other such word comes back as a plain
+        // argument, never as a cluster of short options.
         ++optind;
         const std::string text = argv_[at];
         return Arg{text == "-h" ? ArgKind::Help : ArgKind::Positional, 0, text, text};
