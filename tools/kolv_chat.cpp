@@ -3,60 +3,37 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <iostream>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <thread>
-#include <vector>
 
-#include "config/bridge_config.h"
-#include "output/console_line.h"
-#include "output/print_piped.h"
+#include "kolv_chat_options.h"
+#include "kolv_chat_show.h"
 #include "packet/packet_text.h"
-#include "platform/console.h"
-#include "platform/net_headers.h"
 #include "platform/socket.h"
 #include "platform/system.h"
+#include "platform/resolve.h"
+#include "tool_net.h"
+#include "tool_options.h"
 
 namespace {
 
-// Lines come from more than one thread here: each is printed whole.
-std::mutex& consoleMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
 using kolv::SocketHandle;
+using kolvchat::Options;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kExitOk = 0;
 constexpr int kExitNoLink = 1;
-constexpr int kExitUsage = 2;
 
-constexpr std::size_t kMaxUserName = 29;        // what the bridge keeps of a name
 constexpr std::size_t kMaxPacketLength = 512;    // formatPacket cuts anything longer
 constexpr std::size_t kMaxCarry = 64 * 1024;     // a "line" this long without "\n" is shown as it is
 constexpr int kSendTimeoutMs = 5000;
 constexpr int kSayGapMs = 20;
 constexpr int kReadPollMs = 100;
 constexpr int kLeaveGraceMs = 1000;              // for the bridge to close its side after ours
-constexpr long long kMaxWaitMs = 3600LL * 1000;
-
-struct Options {
-    std::string host = "localhost";
-    std::string port;  // empty: the port text of ./ulk.cfg
-    std::string user;
-    std::string site = "Local";
-    std::string to;
-    std::vector<std::string> says;
-    long long waitMs = 1500;
-    bool logoff = true;
-    bool raw = false;
-};
 
 struct Session {
     SocketHandle socket = kolv::kInvalidSocket;
@@ -66,159 +43,11 @@ struct Session {
     std::atomic<bool> readerDone{false};
 };
 
-void usage(std::FILE* out) {
-    std::fputs(
-        "usage: kolv-chat [--port N] [--host NAME] [--user NAME] [--site TEXT] [--to USER]\n"
-        "                 [--say TEXT]... [--wait MS] [--no-logoff] [--raw]\n"
-        "Connects to the bridge as a local chat client.\n"
-        "  --port N      bridge port (default: the port of ./ulk.cfg)\n"
-        "  --host NAME   bridge address (default localhost)\n"
-        "  --user NAME   user name, at most 29 characters (default: the login name or guest)\n"
-        "  --site TEXT   site field of every packet (default Local)\n"
-        "  --to USER     addressee (default empty: everyone)\n"
-        "  --say TEXT    send TEXT; may be repeated. Without --say, each line typed is sent\n"
-        "                until /quit or end of input.\n"
-        "  --wait MS     after the last --say, how long to print what arrives (default 1500)\n"
-        "  --no-logoff   leave without the logoff packet\n"
-        "  --raw         print received lines exactly as received\n"
-        "Values may also be given as --flag=VALUE. Exit code 0, 1 when the bridge cannot be\n"
-        "reached or the connection is lost, 2 for a usage error.\n",
-        out);
-}
-
 std::string errorText(int code) { return std::system_category().message(code); }
 
-std::string defaultUser() {
-    for (const char* name : {"USER", "LOGNAME", "USERNAME"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && *value != '\0') return value;
-    }
-    return "guest";
-}
-
-// "~" and line ends would break the packet's framing.
-bool fitsInField(std::string_view text) { return text.find_first_of("~\r\n") == std::string_view::npos; }
-
-bool parseCount(const std::string& text, long long limit, long long& value) {
-    if (text.empty() || text.size() > 12) return false;
-    long long v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + (c - '0');
-    }
-    if (v > limit) return false;
-    value = v;
-    return true;
-}
-
-// Returns -1 to go on, else the exit code.
-int parseOptions(int argc, char** argv, Options& o) {
-    bool haveUser = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            usage(stdout);
-            return kExitOk;
-        }
-        if (arg == "--no-logoff") {
-            o.logoff = false;
-            continue;
-        }
-        if (arg == "--raw") {
-            o.raw = true;
-            continue;
-        }
-        std::string flag = arg;
-        std::string value;
-        std::size_t eq = arg.find('=');
-        bool known = false;
-        for (const char* f : {"--port", "--host", "--user", "--site", "--to", "--say", "--wait"}) {
-            if (arg.compare(0, eq, f) == 0) known = true;
-        }
-        if (!known) {
-            std::fprintf(stderr, "kolv-chat: unknown argument %s\n", arg.c_str());
-            usage(stderr);
-            return kExitUsage;
-        }
-        if (eq != std::string::npos) {
-            flag = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-        } else if (i + 1 < argc) {
-            value = argv[++i];
-        } else {
-            std::fprintf(stderr, "kolv-chat: %s needs a value\n", arg.c_str());
-            return kExitUsage;
-        }
-        if (flag == "--port") {
-            long long port = 0;
-            if (!parseCount(value, 65535, port) || port == 0) {
-                std::fprintf(stderr, "kolv-chat: --port wants a number from 1 to 65535, not \"%s\"\n",
-                             value.c_str());
-                return kExitUsage;
-            }
-            o.port = value;
-        } else if (flag == "--host") {
-            o.host = value;
-        } else if (flag == "--user") {
-            o.user = value;
-            haveUser = true;
-        } else if (flag == "--site") {
-            o.site = value;
-        } else if (flag == "--to") {
-            o.to = value;
-        } else if (flag == "--say") {
-            o.says.push_back(value);
-        } else if (flag == "--wait") {
-            if (!parseCount(value, kMaxWaitMs, o.waitMs)) {
-                std::fprintf(stderr, "kolv-chat: --wait wants milliseconds from 0 to %lld, not \"%s\"\n",
-                             kMaxWaitMs, value.c_str());
-                return kExitUsage;
-            }
-        }
-    }
-    if (!haveUser) o.user = defaultUser();
-    if (o.user.empty() || o.user.size() > kMaxUserName || !fitsInField(o.user)) {
-        std::fprintf(stderr,
-                     "kolv-chat: the user name \"%s\" must be 1 to %zu characters without \"~\" or line ends"
-                     " (use --user)\n",
-                     o.user.c_str(), kMaxUserName);
-        return kExitUsage;
-    }
-    if (!fitsInField(o.site) || !fitsInField(o.to)) {
-        std::fprintf(stderr, "kolv-chat: --site and --to cannot hold \"~\" or line ends\n");
-        return kExitUsage;
-    }
-    for (const std::string& say : o.says) {
-        if (!fitsInField(say)) {
-            std::fprintf(stderr, "kolv-chat: --say text cannot hold \"~\" or line ends: %s\n", say.c_str());
-            return kExitUsage;
-        }
-    }
-    if (o.port.empty()) {
-        kolv::BridgeConfig config{};
-        if (!kolv::loadBridgeConfig(config)) {
-            std::fprintf(stderr, "kolv-chat: no --port given and ./%s is missing or too short\n",
-                         kolv::kConfigFileName);
-            return kExitUsage;
-        }
-        long long port = 0;
-        if (!parseCount(config.port, 65535, port) || port == 0) {
-            std::fprintf(stderr, "kolv-chat: ./%s holds no usable port (\"%s\"); use --port\n",
-                         kolv::kConfigFileName, config.port);
-            return kExitUsage;
-        }
-        o.port = config.port;
-    }
-    return -1;
-}
-
 SocketHandle connectToBridge(const std::string& host, const std::string& port) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* list = nullptr;
-    int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
+    kolv::AddressList list;
+    int resolved = kolv::resolveStream(host.c_str(), port.c_str(), false, list);
     if (resolved != 0) {
         std::fprintf(stderr, "kolv-chat: cannot connect to %s:%s: the name does not resolve (error %d)\n",
                      host.c_str(), port.c_str(), resolved);
@@ -226,23 +55,14 @@ SocketHandle connectToBridge(const std::string& host, const std::string& port) {
     }
     int error = 0;
     // "localhost" may name both an IPv6 and an IPv4 address; the bridge listens on one.
-    for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
-        SocketHandle s = kolv::openSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (s == kolv::kInvalidSocket) {
-            error = kolv::lastSocketError();
-            continue;
-        }
-        if (kolv::connectSocket(s, a->ai_addr, a->ai_addrlen) == 0) {
-            freeaddrinfo(list);
-            return s;
-        }
-        error = kolv::lastSocketError();
-        kolv::closeSocket(s);
+    SocketHandle s = kolvtool::firstUsableSocket(list.get(), [](SocketHandle candidate, const addrinfo& a) {
+        return kolv::connectSocket(candidate, a.ai_addr, a.ai_addrlen) == 0;
+    }, error);
+    if (s == kolv::kInvalidSocket) {
+        std::fprintf(stderr, "kolv-chat: cannot connect to %s:%s: %s\n", host.c_str(), port.c_str(),
+                     errorText(error).c_str());
     }
-    freeaddrinfo(list);
-    std::fprintf(stderr, "kolv-chat: cannot connect to %s:%s: %s\n", host.c_str(), port.c_str(),
-                 errorText(error).c_str());
-    return kolv::kInvalidSocket;
+    return s;
 }
 
 bool sendAll(SocketHandle s, const char* data, std::size_t length) {
@@ -269,43 +89,6 @@ bool sendPacket(const Session& session, const Options& o, const std::string& to,
     return false;
 }
 
-void showRendered(std::string_view line) {
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-    // Texts are zero-terminated: a zero byte ends what is shown.
-    std::string text(line.substr(0, line.find('\0')));
-    std::vector<std::string> fields = kolv::splitFields(text, '~');
-    std::lock_guard<std::mutex> lock(consoleMutex());
-    if (fields.size() < 7) {
-        kolv::printBareLine(text.c_str());
-        return;
-    }
-    const std::string& from = fields[0];
-    const std::string& body = fields[6];
-    if (from == "SERVER" && fields[3] == "CLIENT") {
-        if (body.compare(0, 8, "LATENCY:") == 0) {
-            kolv::printBareText("* link latency %s ms\n", body.c_str() + 8);
-            return;
-        }
-        if (body == "RECONNECT") {
-            kolv::printBareLine("* the bridge reconnected to the host");
-            return;
-        }
-    }
-    kolv::printBareText("%s: ", from.c_str());
-    kolv::printPiped(body.c_str());
-    kolv::printPiped("|07");
-    kolv::printBareLine("");
-}
-
-void showLine(const Session& session, std::string_view line) {
-    if (session.raw) {
-        std::lock_guard<std::mutex> lock(consoleMutex());
-        kolv::consoleWrite(line.data(), line.size());
-        return;
-    }
-    showRendered(line);
-}
-
 // Prints every line that arrives. A connection that ends before we leave
 // ends the process: nothing more can be sent or received.
 void readerLoop(Session& session) {
@@ -325,16 +108,16 @@ void readerLoop(Session& session) {
         carry.append(buffer, static_cast<std::size_t>(n));
         std::size_t start = 0;
         for (std::size_t end = carry.find('\n'); end != std::string::npos; end = carry.find('\n', start)) {
-            showLine(session, std::string_view(carry).substr(start, end + 1 - start));
+            kolvchat::showLine(session.raw, std::string_view(carry).substr(start, end + 1 - start));
             start = end + 1;
         }
         carry.erase(0, start);
         if (carry.size() > kMaxCarry) {
-            showLine(session, carry);
+            kolvchat::showLine(session.raw, carry);
             carry.clear();
         }
     }
-    if (!carry.empty()) showLine(session, carry);
+    if (!carry.empty()) kolvchat::showLine(session.raw, carry);
     if (lost && !session.leaving.load()) {
         if (lostError == 0) {
             std::fprintf(stderr, "kolv-chat: the bridge closed the connection\n");
@@ -376,7 +159,7 @@ int runInteractive(const Session& session, const Options& o) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line == "/quit") break;
         if (line.empty()) continue;
-        if (!fitsInField(line)) {
+        if (!kolvchat::fitsInField(line)) {
             std::fprintf(stderr, "kolv-chat: \"~\" cannot be sent; line not sent\n");
             continue;
         }
@@ -395,8 +178,8 @@ int runInteractive(const Session& session, const Options& o) {
 int main(int argc, char** argv) {
     kolv::ignoreBrokenPipe();
     Options options;
-    int parsed = parseOptions(argc, argv, options);
-    if (parsed >= 0) return parsed;
+    int parsed = kolvchat::parseOptions(argc, argv, options);
+    if (parsed != kolvtool::kGoOn) return parsed;
 
     int started = kolv::socketStartup();
     if (started != 0) {

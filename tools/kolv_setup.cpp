@@ -2,16 +2,23 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "config/bridge_config.h"
+#include "tool_options.h"
 
 namespace {
 
 using kolv::BridgeConfig;
+using kolvtool::Arg;
+using kolvtool::ArgKind;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
 
 struct TextField {
     const char* flag;
-    const char* label;
+    const char* label;  // also the option's name
     char* (*field)(BridgeConfig&);
     std::size_t size;
 };
@@ -30,107 +37,103 @@ const TextField kFields[] = {
 };
 #undef KOLV_FIELD
 
-void usage(std::FILE* out) {
-    std::fputs(
-        "usage: kolv-setup --host NAME --port N [--tls] [--site TEXT] [--software TEXT]\n"
-        "                  [--web TEXT] [--tel TEXT] [--ssh TEXT] [--sys TEXT] [--dsc TEXT] [PATH]\n"
-        "       kolv-setup --show [PATH]\n"
-        "Writes the bridge configuration (1067 bytes) to PATH, default ulk.cfg.\n"
-        "Values may also be given as --flag=VALUE. Host is at most 79 characters, port 5,\n"
-        "every other text 139.\n",
-        out);
+// The option table is kFields' labels, then these two.
+constexpr std::size_t kTlsOption = std::size(kFields);
+constexpr std::size_t kShowOption = kTlsOption + 1;
+
+constexpr const char* kUsage =
+    "usage: kolv-setup --host NAME --port N [--tls] [--site TEXT] [--software TEXT]\n"
+    "                  [--web TEXT] [--tel TEXT] [--ssh TEXT] [--sys TEXT] [--dsc TEXT] [PATH]\n"
+    "       kolv-setup --show [PATH]\n"
+    "Writes the bridge configuration (1067 bytes) to PATH, default ulk.cfg.\n"
+    "Values may also be given as --flag=VALUE. Host is at most 79 characters, port 5,\n"
+    "every other text 139.\n";
+
+constexpr kolvtool::ArgWording kWording{"kolv-setup", kUsage, "unknown option", "", true, true, false};
+
+struct Request {
+    BridgeConfig config{};
+    std::string path = kolv::kConfigFileName;
+    bool haveHost = false;
+    bool havePort = false;
+    bool showOnly = false;
+};
+
+std::vector<kolvtool::OptionName> optionNames() {
+    std::vector<kolvtool::OptionName> names;
+    for (const TextField& f : kFields) names.push_back({f.label, true});
+    names.push_back({"tls", false});
+    names.push_back({"show", false});
+    return names;
 }
 
 int show(const char* path) {
     BridgeConfig config{};
     if (!kolv::loadBridgeConfig(config, path)) {
         std::fprintf(stderr, "kolv-setup: %s is missing or shorter than %zu bytes\n", path, sizeof(BridgeConfig));
-        return 1;
+        return kExitFailed;
     }
     for (const TextField& f : kFields) {
         std::printf("%-9s%s\n", (std::string(f.label) + ":").c_str(), f.field(config));
         if (std::strcmp(f.label, "port") == 0) std::printf("%-9s%s\n", "tls:", config.useTls != 0 ? "yes" : "no");
     }
-    return 0;
+    return kExitOk;
 }
 
-const TextField* findField(const std::string& flag) {
-    for (const TextField& f : kFields) {
-        if (flag == f.flag) return &f;
+int setField(const TextField& field, const std::string& value, Request& request) {
+    if (value.size() > field.size - 1) {
+        std::fprintf(stderr, "kolv-setup: %s is %zu characters long; the field holds at most %zu\n", field.flag,
+                     value.size(), field.size - 1);
+        return kolvtool::kExitUsage;
     }
-    return nullptr;
+    std::memcpy(field.field(request.config), value.c_str(), value.size() + 1);
+    if (std::strcmp(field.label, "host") == 0) request.haveHost = true;
+    if (std::strcmp(field.label, "port") == 0) request.havePort = true;
+    return kolvtool::kGoOn;
 }
 
-}  // namespace
+int applyArg(const Arg& arg, Request& request) {
+    if (arg.kind == ArgKind::Positional) {
+        request.path = arg.value;
+    } else if (arg.id == kTlsOption) {
+        request.config.useTls = 1;
+    } else if (arg.id == kShowOption) {
+        request.showOnly = true;
+    } else {
+        return setField(kFields[arg.id], arg.value, request);
+    }
+    return kolvtool::kGoOn;
+}
 
-int main(int argc, char** argv) {
-    BridgeConfig config{};
-    const char* path = kolv::kConfigFileName;
-    bool haveHost = false;
-    bool havePort = false;
-    bool showOnly = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            usage(stdout);
-            return 0;
-        }
-        if (arg == "--show") {
-            showOnly = true;
-            continue;
-        }
-        if (arg == "--tls") {
-            config.useTls = 1;
-            continue;
-        }
-        if (arg.rfind("--", 0) != 0) {
-            path = argv[i];
-            continue;
-        }
-        std::string flag = arg;
-        std::string value;
-        std::size_t eq = arg.find('=');
-        if (eq != std::string::npos) {
-            flag = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-        } else if (i + 1 < argc) {
-            value = argv[++i];
-        } else {
-            std::fprintf(stderr, "kolv-setup: %s needs a value\n", arg.c_str());
-            return 2;
-        }
-        const TextField* field = findField(flag);
-        if (field == nullptr) {
-            std::fprintf(stderr, "kolv-setup: unknown option %s\n", flag.c_str());
-            usage(stderr);
-            return 2;
-        }
-        if (value.size() > field->size - 1) {
-            std::fprintf(stderr, "kolv-setup: %s is %zu characters long; the field holds at most %zu\n",
-                         field->flag, value.size(), field->size - 1);
-            return 2;
-        }
-        std::memcpy(field->field(config), value.c_str(), value.size() + 1);
-        if (flag == "--host") haveHost = true;
-        if (flag == "--port") havePort = true;
-    }
-    if (showOnly) return show(path);
-    if (!haveHost || !havePort) {
-        std::fprintf(stderr, "kolv-setup: --host and --port are required\n");
-        usage(stderr);
-        return 2;
-    }
+int writeConfig(const BridgeConfig& config, const char* path) {
     std::FILE* file = std::fopen(path, "wb");
     if (file == nullptr) {
         std::perror(path);
-        return 1;
+        return kExitFailed;
     }
     bool ok = std::fwrite(&config, sizeof config, 1, file) == 1;
     ok = std::fclose(file) == 0 && ok;
     if (!ok) {
         std::perror(path);
-        return 1;
+        return kExitFailed;
     }
     std::printf("kolv-setup: wrote %s (%zu bytes)\n", path, sizeof config);
-    return 0;
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Request request;
+    const std::vector<kolvtool::OptionName> names = optionNames();
+    int parsed =
+        kolvtool::readArgs(argc, argv, names, kWording, [&request](const Arg& arg) { return applyArg(arg, request); });
+    if (parsed != kolvtool::kGoOn) return parsed;
+    if (request.showOnly) return show(request.path.c_str());
+    if (!request.haveHost || !request.havePort) {
+        std::fprintf(stderr, "kolv-setup: --host and --port are required\n");
+        std::fputs(kUsage, stderr);
+        return kolvtool::kExitUsage;
+    }
+    return writeConfig(request.config, request.path.c_str());
 }

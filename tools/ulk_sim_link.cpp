@@ -1,0 +1,184 @@
+#include "ulk_sim_link.h"
+
+#include <openssl/err.h>
+
+#include <climits>
+
+#include "ulk_sim_options.h"
+#include "ulk_sim_tls.h"
+#include "ulk_sim_trace.h"
+
+namespace ulksim {
+namespace {
+
+using kolv::WaitFor;
+
+constexpr std::int64_t kWriteTimeoutMs = 5000;
+constexpr std::int64_t kTlsAcceptTimeoutMs = 10000;
+constexpr const char* kSiteClosed = "the site closed the connection";
+
+// One try at writing. Nothing written: waitFor says what to wait for, unless
+// failure says the connection is broken.
+long writeSome(Site& site, const char* data, std::size_t length, WaitFor& waitFor, std::string& failure) {
+    std::lock_guard<std::mutex> ioLock(site.ioMutex);
+    if (site.ssl == nullptr) {
+        long sent = kolv::socketSend(site.socket, data, length);
+        if (sent >= 0) return sent;
+        int error = kolv::lastSocketError();
+        if (!kolv::isWouldBlock(error)) failure = "send error " + std::to_string(error);
+        return 0;
+    }
+    ERR_clear_error();
+    int n = SSL_write(site.ssl, data, length > INT_MAX ? INT_MAX : static_cast<int>(length));
+    if (n > 0) return n;
+    int error = SSL_get_error(site.ssl, n);
+    if (error == SSL_ERROR_WANT_READ) waitFor = WaitFor::Read;
+    else if (error != SSL_ERROR_WANT_WRITE) failure = tlsErrorText("SSL_write", error);
+    return 0;
+}
+
+ReadResult readTls(Site& site, std::vector<char>& buffer) {
+    ReadResult result;
+    ERR_clear_error();
+    int r = SSL_read(site.ssl, buffer.data(), static_cast<int>(buffer.size()));
+    if (r > 0) {
+        result.size = r;
+        return result;
+    }
+    int error = SSL_get_error(site.ssl, r);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        result.again = true;
+        if (error == SSL_ERROR_WANT_WRITE) result.waitFor = WaitFor::Write;
+    } else if (error == SSL_ERROR_ZERO_RETURN) {
+        result.why = kSiteClosed;
+    } else {
+        result.why = tlsErrorText("SSL_read", error);
+        result.orderly = false;
+    }
+    return result;
+}
+
+ReadResult readPlain(Site& site, std::vector<char>& buffer) {
+    ReadResult result;
+    long n = kolv::socketRecv(site.socket, buffer.data(), buffer.size());
+    if (n > 0) {
+        result.size = n;
+        return result;
+    }
+    int error = n < 0 ? kolv::lastSocketError() : 0;
+    if (n == 0) {
+        result.why = kSiteClosed;
+    } else if (kolv::isWouldBlock(error)) {
+        result.again = true;
+    } else {
+        result.why = "recv error " + std::to_string(error);
+        result.orderly = false;
+    }
+    return result;
+}
+
+// Reads and throws away until the site's end of stream, for kDrainMs at most.
+void drain(kolv::SocketHandle socket) {
+    std::int64_t deadline = nowMs() + kDrainMs;
+    char discard[4096];
+    for (;;) {
+        std::int64_t left = deadline - nowMs();
+        if (left <= 0) break;
+        int ready = kolv::waitSocket(socket, WaitFor::Read, static_cast<int>(left));
+        if (ready <= 0) break;
+        long n = kolv::socketRecv(socket, discard, sizeof discard);
+        if (n == 0 || (n < 0 && !kolv::isWouldBlock(kolv::lastSocketError()))) break;
+    }
+}
+
+}  // namespace
+
+bool acceptTls(Site& site) {
+    SSL* ssl = SSL_new(tlsContext());
+    if (ssl == nullptr) {
+        report(siteTag(site) + " TLS failed: " + tlsErrorText("SSL_new", 0));
+        return false;
+    }
+    SSL_set_fd(ssl, static_cast<int>(site.socket));
+    std::int64_t deadline = nowMs() + kTlsAcceptTimeoutMs;
+    for (;;) {
+        ERR_clear_error();
+        int r = SSL_accept(ssl);
+        if (r == 1) break;
+        int error = SSL_get_error(ssl, r);
+        std::int64_t left = deadline - nowMs();
+        if ((error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) || left <= 0 ||
+            site.dropRequested.load()) {
+            std::string why = left <= 0 ? std::string("timed out") : tlsErrorText("SSL_accept", error);
+            report(siteTag(site) + " TLS failed: " + why);
+            SSL_free(ssl);
+            return false;
+        }
+        kolv::waitSocket(site.socket, error == SSL_ERROR_WANT_READ ? WaitFor::Read : WaitFor::Write,
+                         static_cast<int>(left < 100 ? left : 100));
+    }
+    {
+        std::lock_guard<std::mutex> ioLock(site.ioMutex);
+        site.ssl = ssl;
+    }
+    report(siteTag(site) + " TLS ok (" + SSL_get_version(ssl) + ")");
+    return true;
+}
+
+bool sendToSite(Site& site, const std::string& data) {
+    std::lock_guard<std::mutex> writeLock(site.writeMutex);
+    if (site.closed) return false;
+    std::int64_t deadline = nowMs() + kWriteTimeoutMs;
+    std::size_t done = 0;
+    while (done < data.size()) {
+        WaitFor waitFor = WaitFor::Write;
+        std::string failure;
+        long sent = writeSome(site, data.data() + done, data.size() - done, waitFor, failure);
+        if (sent > 0) {
+            done += static_cast<std::size_t>(sent);
+            continue;
+        }
+        std::int64_t left = deadline - nowMs();
+        if (failure.empty() && left <= 0) failure = "send timed out";
+        if (failure.empty() && kolv::waitSocket(site.socket, waitFor, static_cast<int>(left)) < 0)
+            failure = "wait error " + std::to_string(kolv::lastSocketError());
+        if (!failure.empty()) {
+            if (!site.dropRequested.exchange(true)) report(siteTag(site) + " " + failure + "; dropping");
+            return false;
+        }
+    }
+    return true;
+}
+
+void sendHostPacket(Site& site, const std::string& packet) {
+    if (!options().quiet) report(siteTag(site) + " -> " + printable(packet));
+    sendToSite(site, packet + "\n");
+}
+
+ReadResult readSome(Site& site, std::vector<char>& buffer) {
+    std::lock_guard<std::mutex> ioLock(site.ioMutex);
+    return site.ssl != nullptr ? readTls(site, buffer) : readPlain(site, buffer);
+}
+
+void closeSite(const SitePtr& site, const std::string& why, bool orderly) {
+    {
+        std::lock_guard<std::mutex> writeLock(site->writeMutex);
+        std::lock_guard<std::mutex> ioLock(site->ioMutex);
+        site->closed = true;
+        if (site->ssl != nullptr) {
+            if (orderly) SSL_shutdown(site->ssl);
+            SSL_free(site->ssl);
+            site->ssl = nullptr;
+            ERR_clear_error();
+        }
+    }
+    if (orderly) {
+        kolv::shutdownSend(site->socket);
+        drain(site->socket);
+    }
+    kolv::closeSocket(site->socket);
+    removeSite(site);
+    report(siteTag(*site) + " closed: " + why);
+}
+
+}  // namespace ulksim

@@ -1,0 +1,89 @@
+#include "ulk_sim_tls.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+namespace ulksim {
+namespace {
+
+struct ContextFree {
+    void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+};
+struct KeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct CertificateFree {
+    void operator()(X509* cert) const { X509_free(cert); }
+};
+
+SSL_CTX* gContext = nullptr;
+
+bool useFiles(SSL_CTX* context, const Options& o) {
+    if (SSL_CTX_use_certificate_chain_file(context, o.certFile.c_str()) == 1 &&
+        SSL_CTX_use_PrivateKey_file(context, o.keyFile.c_str(), SSL_FILETYPE_PEM) == 1 &&
+        SSL_CTX_check_private_key(context) == 1)
+        return true;
+    std::fprintf(stderr, "ulk-sim: cannot use %s and %s: %s\n", o.certFile.c_str(), o.keyFile.c_str(),
+                 tlsErrorText("certificate", 0).c_str());
+    return false;
+}
+
+bool signCertificate(X509* cert, EVP_PKEY* key) {
+    X509_NAME* name = X509_get_subject_name(cert);
+    return X509_set_version(cert, X509_VERSION_3) == 1 &&
+           ASN1_INTEGER_set(X509_get_serialNumber(cert), static_cast<long>(std::time(nullptr))) == 1 &&
+           X509_gmtime_adj(X509_getm_notBefore(cert), -3600) != nullptr &&
+           X509_gmtime_adj(X509_getm_notAfter(cert), 30L * 24 * 3600) != nullptr && X509_set_pubkey(cert, key) == 1 &&
+           X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("ulk-sim"), -1,
+                                      -1, 0) == 1 &&
+           X509_set_issuer_name(cert, name) == 1 && X509_sign(cert, key, EVP_sha256()) > 0;
+}
+
+// Made fresh at each start: the bridge checks no certificate.
+bool useSelfSigned(SSL_CTX* context) {
+    std::unique_ptr<EVP_PKEY, KeyFree> key(EVP_EC_gen("P-256"));
+    std::unique_ptr<X509, CertificateFree> cert(X509_new());
+    const bool ok = key && cert && signCertificate(cert.get(), key.get()) &&
+                    SSL_CTX_use_certificate(context, cert.get()) == 1 &&
+                    SSL_CTX_use_PrivateKey(context, key.get()) == 1;
+    if (!ok) std::fprintf(stderr, "ulk-sim: %s\n", tlsErrorText("self-signed certificate", 0).c_str());
+    return ok;
+}
+
+}  // namespace
+
+std::string tlsErrorText(const char* what, int code) {
+    unsigned long queued = ERR_get_error();
+    ERR_clear_error();
+    if (queued == 0) return std::string(what) + " error " + std::to_string(code);
+    char text[256];
+    ERR_error_string_n(queued, text, sizeof text);
+    return std::string(what) + ": " + text;
+}
+
+bool setUpTls(const Options& o) {
+    std::unique_ptr<SSL_CTX, ContextFree> context(SSL_CTX_new(TLS_server_method()));
+    if (!context) {
+        std::fprintf(stderr, "ulk-sim: %s\n", tlsErrorText("SSL_CTX_new", 0).c_str());
+        return false;
+    }
+    // Sites may close without a TLS close; that is an end of stream, not an error.
+    SSL_CTX_set_options(context.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+    const bool ok = o.certFile.empty() ? useSelfSigned(context.get()) : useFiles(context.get(), o);
+    if (ok) gContext = context.release();
+    return ok;
+}
+
+SSL_CTX* tlsContext() { return gContext; }
+
+void freeTls() {
+    SSL_CTX_free(gContext);
+    gContext = nullptr;
+}
+
+}  // namespace ulksim
