@@ -131,7 +131,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ulk-sim: sockets are not available\n");
         return 1;
     }
-    if (options().tls && !ulksim::setUpTls(options())) return 1;
+    // Files that cannot be used are faults of the command line, like bad options.
+    if (options().tls && !ulksim::setUpTls(options())) return options().certFile.empty() ? 1 : kolvtool::kExitUsage;
     std::string shown;
     SocketHandle listening = openListener(shown);
     if (listening == kolv::kInvalidSocket) return 1;
