@@ -8,7 +8,8 @@
 # version and the architecture (KOLV_OPENSSL_CACHE, default
 # /var/cache/kolv-bridge); a complete folder is reused as it is. The last
 # line printed is the folder, for OPENSSL_ROOT_DIR; the link
-# <cache>/openssl-<arch> points at it, for the CMake presets.
+# <cache>/openssl-<arch> points at it, for the MinGW toolchain files
+# (cmake/toolchains), which read KOLV_OPENSSL_CACHE too.
 set -euo pipefail
 
 arch=${1:-}

@@ -27,7 +27,7 @@ if [ -n "$missing" ]; then
   apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
 for arch in x64 x86; do
-  stamp "static OpenSSL for Windows $arch (cached under /var/cache/kolv-bridge)"
+  stamp "static OpenSSL for Windows $arch (cached under ${KOLV_OPENSSL_CACHE:-/var/cache/kolv-bridge})"
   time ./scripts/build-openssl-mingw.sh "$arch"
 done
 
