@@ -31,21 +31,19 @@ for arch in x64 x86; do
   time ./scripts/build-openssl-mingw.sh "$arch"
 done
 
-stamp "windows-x64 build"
-cmake --preset windows-x64 >/dev/null
-nice -n 10 cmake --build --preset windows-x64 -j2
-
-stamp "windows-x86 build: compile and link only (32-bit programs cannot run under this machine's Wine)"
-cmake --preset windows-x86 >/dev/null
-nice -n 10 cmake --build --preset windows-x86 -j2
-
 # Wine for the tests: cmake/wine-run.sh makes the prefix once and keeps a
 # detached wineserver for the run, which ends by itself when unused.
 export WINEPREFIX="$ROOT/build/windows-x64/wine-prefix"
 export WINEDEBUG=-all
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
-stamp "x64 unit and fuzz replay tests under Wine"
-ctest --preset windows-x64 -j2
+# Not niced as a whole: its Wine tests (and the wineserver they leave for the
+# end-to-end run) are timed.
+stamp "windows-x64 build, unit and fuzz replay tests under Wine"
+cmake --workflow --preset windows-x64
+
+stamp "windows-x86 build: compile and link only (32-bit programs cannot run under this machine's Wine)"
+nice -n 10 cmake --workflow --preset windows-x86
 
 stamp "Linux end-to-end suite against the Windows x64 bridge through Wine"
 cmake --preset default >/dev/null
