@@ -15,17 +15,8 @@ stamp() { echo "== $* ($(($(date +%s) - start)) s)"; }
 
 stamp "dependencies"
 ./scripts/install-deps.sh
-PACKAGES="g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 googletest dpkg-dev"
-missing=""
-for p in $PACKAGES; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  # shellcheck disable=SC2086
-  apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+. scripts/lib/apt.sh
+install_missing g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 googletest dpkg-dev
 for arch in x64 x86; do
   stamp "static OpenSSL for Windows $arch (cached under ${KOLV_OPENSSL_CACHE:-/var/cache/kolv-bridge})"
   time ./scripts/build-openssl-mingw.sh "$arch"
