@@ -11,6 +11,7 @@
 # <cache>/openssl-<arch> points at it, for the MinGW toolchain files
 # (cmake/toolchains), which read KOLV_OPENSSL_CACHE too.
 set -euo pipefail
+# shellcheck source=scripts/lib/apt.sh
 . "$(dirname "$0")/lib/apt.sh"
 
 arch=${1:-}

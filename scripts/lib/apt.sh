@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Sourced: install_missing PKG... installs with apt-get those of the Debian
 # packages named that are not installed yet. apt_update refreshes apt's lists;
 # install_missing does it first unless the script has done so already.

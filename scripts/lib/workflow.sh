@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Sourced: run_preset NAME [CTEST ARGS...] configures, builds and tests the
 # preset NAME through its CMake workflow. A workflow passes nothing on to
 # ctest, so with arguments the three steps run one by one instead.
