@@ -8,8 +8,11 @@
 # version and the architecture (KOLV_OPENSSL_CACHE, default
 # /var/cache/kolv-bridge); a complete folder is reused as it is. The last
 # line printed is the folder, for OPENSSL_ROOT_DIR; the link
-# <cache>/openssl-<arch> points at it, for the CMake presets.
+# <cache>/openssl-<arch> points at it, for the MinGW toolchain files
+# (cmake/toolchains), which read KOLV_OPENSSL_CACHE too.
 set -euo pipefail
+# shellcheck source=scripts/lib/apt.sh
+. "$(dirname "$0")/lib/apt.sh"
 
 arch=${1:-}
 case "$arch" in
@@ -48,10 +51,8 @@ source_versions() {
     sort -u -r -V
 }
 
-updated=0
 if ensure_source_entries || [ -z "$(source_versions)" ]; then
-  apt-get update -qq
-  updated=1
+  apt_update
 fi
 versions=$(source_versions)
 if [ -z "$versions" ]; then
@@ -69,15 +70,7 @@ for version in $versions; do
   fi
 done
 
-missing=""
-for p in "$compiler_pkg" dpkg-dev make perl; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  [ "$updated" = 1 ] || apt-get update -qq
-  # shellcheck disable=SC2086
-  apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+install_missing "$compiler_pkg" dpkg-dev make perl
 
 work=$(mktemp -d /var/tmp/kolv-openssl-XXXXXX)
 trap 'rm -rf "$work"' EXIT

@@ -15,37 +15,26 @@ stamp() { echo "== $* ($(($(date +%s) - start)) s)"; }
 
 stamp "dependencies"
 ./scripts/install-deps.sh
-PACKAGES="g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 googletest dpkg-dev"
-missing=""
-for p in $PACKAGES; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  # shellcheck disable=SC2086
-  apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+. scripts/lib/apt.sh
+install_missing g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 googletest dpkg-dev
 for arch in x64 x86; do
-  stamp "static OpenSSL for Windows $arch (cached under /var/cache/kolv-bridge)"
+  stamp "static OpenSSL for Windows $arch (cached under ${KOLV_OPENSSL_CACHE:-/var/cache/kolv-bridge})"
   time ./scripts/build-openssl-mingw.sh "$arch"
 done
-
-stamp "windows-x64 build"
-cmake --preset windows-x64 >/dev/null
-nice -n 10 cmake --build --preset windows-x64 -j2
-
-stamp "windows-x86 build: compile and link only (32-bit programs cannot run under this machine's Wine)"
-cmake --preset windows-x86 >/dev/null
-nice -n 10 cmake --build --preset windows-x86 -j2
 
 # Wine for the tests: cmake/wine-run.sh makes the prefix once and keeps a
 # detached wineserver for the run, which ends by itself when unused.
 export WINEPREFIX="$ROOT/build/windows-x64/wine-prefix"
 export WINEDEBUG=-all
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
-stamp "x64 unit and fuzz replay tests under Wine"
-ctest --preset windows-x64 -j2
+# Not niced as a whole: its Wine tests (and the wineserver they leave for the
+# end-to-end run) are timed.
+stamp "windows-x64 build, unit and fuzz replay tests under Wine"
+cmake --workflow --preset windows-x64
+
+stamp "windows-x86 build: compile and link only (32-bit programs cannot run under this machine's Wine)"
+nice -n 10 cmake --workflow --preset windows-x86
 
 stamp "Linux end-to-end suite against the Windows x64 bridge through Wine"
 cmake --preset default >/dev/null
