@@ -6,10 +6,10 @@ set -eu
 SECONDS_EACH=${1:-30}
 cd "$(dirname "$0")/.."
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j"$(nproc)" --target fuzz_host_stream fuzz_client_stream fuzz_config fuzz_text
+cmake --build --preset fuzz -j"$(nproc)" --target fuzz_host_stream fuzz_client_stream fuzz_config fuzz_text fuzz_pin_file
 out=build/fuzz/fuzz-runs
 mkdir -p "$out" build/fuzz/findings
-for target in host_stream client_stream config text; do
+for target in host_stream client_stream config text pin_file; do
   work="$out/$target"
   rm -rf "$work"
   mkdir -p "$work/corpus" "$work/run"
