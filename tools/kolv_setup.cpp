@@ -1,10 +1,12 @@
-// kolv-setup: writes the bridge's ulk.cfg from flags, or shows an existing one.
+// kolv-setup: writes the bridge's ulk.cfg from flags, or shows an existing one,
+// or pins its host's certificate in ulk.pin.
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "config/bridge_config.h"
+#include "setup_pin_host.h"
 #include "tool_options.h"
 
 namespace {
@@ -37,17 +39,24 @@ const TextField kFields[] = {
 };
 #undef KOLV_FIELD
 
-// The option table is kFields' labels, then these two.
+// The option table is kFields' labels, then these four.
 constexpr std::size_t kTlsOption = std::size(kFields);
 constexpr std::size_t kShowOption = kTlsOption + 1;
+constexpr std::size_t kPinHostOption = kTlsOption + 2;
+constexpr std::size_t kYesOption = kTlsOption + 3;
 
 constexpr const char* kUsage =
     "usage: kolv-setup --host NAME --port N [--tls] [--site TEXT] [--software TEXT]\n"
     "                  [--web TEXT] [--tel TEXT] [--ssh TEXT] [--sys TEXT] [--dsc TEXT] [PATH]\n"
     "       kolv-setup --show [PATH]\n"
+    "       kolv-setup --pin-host [--yes]\n"
     "Writes the bridge configuration (1067 bytes) to PATH, default ulk.cfg.\n"
     "Values may also be given as --flag=VALUE. Host is at most 79 characters, port 5,\n"
-    "every other text 139.\n";
+    "every other text 139.\n"
+    "--pin-host, a mode of its own (no other option but --yes): connects to the host\n"
+    "of ./ulk.cfg with TLS, whatever its TLS flag, without checking the certificate,\n"
+    "shows the certificate and asks whether to trust it; on a yes (--yes: without\n"
+    "asking) adds its pin to ./ulk.pin. Check that pin with the host's operator.\n";
 
 constexpr kolvtool::ArgWording kWording{"kolv-setup", kUsage, "unknown option", "", true, true, false};
 
@@ -57,6 +66,9 @@ struct Request {
     bool haveHost = false;
     bool havePort = false;
     bool showOnly = false;
+    bool pinHost = false;
+    bool assumeYes = false;
+    bool otherGiven = false;  // anything besides --pin-host and --yes
 };
 
 std::vector<kolvtool::OptionName> optionNames() {
@@ -64,15 +76,20 @@ std::vector<kolvtool::OptionName> optionNames() {
     for (const TextField& f : kFields) names.push_back({f.label, true});
     names.push_back({"tls", false});
     names.push_back({"show", false});
+    names.push_back({"pin-host", false});
+    names.push_back({"yes", false});
     return names;
+}
+
+bool loadConfig(BridgeConfig& config, const char* path) {
+    if (kolv::loadBridgeConfig(config, path)) return true;
+    std::fprintf(stderr, "kolv-setup: %s is missing or shorter than %zu bytes\n", path, sizeof(BridgeConfig));
+    return false;
 }
 
 int show(const char* path) {
     BridgeConfig config{};
-    if (!kolv::loadBridgeConfig(config, path)) {
-        std::fprintf(stderr, "kolv-setup: %s is missing or shorter than %zu bytes\n", path, sizeof(BridgeConfig));
-        return kExitFailed;
-    }
+    if (!loadConfig(config, path)) return kExitFailed;
     for (const TextField& f : kFields) {
         std::printf("%-9s%s\n", (std::string(f.label) + ":").c_str(), f.field(config));
         if (std::strcmp(f.label, "port") == 0) std::printf("%-9s%s\n", "tls:", config.useTls != 0 ? "yes" : "no");
@@ -93,12 +110,17 @@ int setField(const TextField& field, const std::string& value, Request& request)
 }
 
 int applyArg(const Arg& arg, Request& request) {
+    request.otherGiven = request.otherGiven || arg.kind == ArgKind::Positional || arg.id < kPinHostOption;
     if (arg.kind == ArgKind::Positional) {
         request.path = arg.value;
     } else if (arg.id == kTlsOption) {
         request.config.useTls = 1;
     } else if (arg.id == kShowOption) {
         request.showOnly = true;
+    } else if (arg.id == kPinHostOption) {
+        request.pinHost = true;
+    } else if (arg.id == kYesOption) {
+        request.assumeYes = true;
     } else {
         return setField(kFields[arg.id], arg.value, request);
     }
@@ -121,6 +143,17 @@ int writeConfig(const BridgeConfig& config, const char* path) {
     return kExitOk;
 }
 
+int pinHostMode(const Request& request) {
+    if (!request.pinHost || request.otherGiven) {
+        std::fprintf(stderr, "kolv-setup: --pin-host takes no other option but --yes, and --yes needs it\n");
+        std::fputs(kUsage, stderr);
+        return kolvtool::kExitUsage;
+    }
+    BridgeConfig config{};
+    if (!loadConfig(config, kolv::kConfigFileName)) return kExitFailed;
+    return kolvsetup::pinHost(config, request.assumeYes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -129,6 +162,7 @@ int main(int argc, char** argv) {
     int parsed =
         kolvtool::readArgs(argc, argv, names, kWording, [&request](const Arg& arg) { return applyArg(arg, request); });
     if (parsed != kolvtool::kGoOn) return parsed;
+    if (request.pinHost || request.assumeYes) return pinHostMode(request);
     if (request.showOnly) return show(request.path.c_str());
     if (!request.haveHost || !request.havePort) {
         std::fprintf(stderr, "kolv-setup: --host and --port are required\n");
