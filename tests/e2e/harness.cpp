@@ -458,13 +458,31 @@ std::string expectedHandshake(std::string_view site, std::string_view software) 
     return std::string(site) + "~" + std::string(software) + "/" + platformText() + "/1.3.103";
 }
 
-std::string testCaPem() {
+namespace {
+
+// What write puts into a memory BIO.
+template <typename Write>
+std::string pemText(Write write) {
     BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_X509(bio, testCa().cert);
+    write(bio);
     char* data = nullptr;
-    std::string pem(data, static_cast<std::size_t>(BIO_get_mem_data(bio, &data)));
+    const long length = BIO_get_mem_data(bio, &data);
+    std::string pem(data, static_cast<std::size_t>(length));
     BIO_free(bio);
     return pem;
+}
+
+}  // namespace
+
+std::string testCaPem() {
+    return pemText([](BIO* bio) { PEM_write_bio_X509(bio, testCa().cert); });
+}
+
+std::string hostKeyAndCertificatePem(HostMode mode) {
+    return pemText([mode](BIO* bio) {
+        PEM_write_bio_PrivateKey(bio, certificateFor(mode).key, nullptr, nullptr, 0, nullptr, nullptr);
+        PEM_write_bio_X509(bio, certificateFor(mode).cert);
+    });
 }
 
 std::string hostPin(HostMode mode) {

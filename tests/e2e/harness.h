@@ -99,8 +99,10 @@ private:
 // the test CA for 127.0.0.2, TlsFromTestCaOtherName one for another name;
 // Silent accepts and never answers.
 enum class HostMode { Plain, Tls, PlainAnswerToTls, TlsFromTestCa, TlsFromTestCaOtherName, Silent };
-// The test CA's certificate (PEM), and the "sha256:" pin of a mode's certificate.
+// The test CA's certificate (PEM), a TLS mode's key and certificate (PEM, in
+// one text), and the "sha256:" pin of a mode's certificate.
 std::string testCaPem();
+std::string hostKeyAndCertificatePem(HostMode mode);
 std::string hostPin(HostMode mode);
 
 // A port free on 127.0.0.2 and on the bridge's local address; nothing listens.

@@ -37,5 +37,30 @@ TEST(Tools, SimulatorAndChatClientTakeTheDemosRoad) {
     EXPECT_NE(std::find(log.begin(), log.end(), "Reconnection successful"), log.end());
 }
 
+// ulk-sim --cert/--key presents that certificate: kolv-setup --pin-host, with
+// ulk.cfg's TLS flag off, reads its pin. Files it cannot use stop it at once.
+TEST(Tools, SimulatorPresentsTheCertificateItIsGiven) {
+    Dir dir;
+    dir.write("host.pem", hostKeyAndCertificatePem(HostMode::TlsFromTestCa));
+    dir.write("other.pem", hostKeyAndCertificatePem(HostMode::Tls));
+    const std::string port = std::to_string(freePort());
+    const std::pair<const char*, std::string> faults[] = {
+        {"other.pem", "the key in other.pem is not the key of the certificate in host.pem"},
+        {"none.pem", "cannot use the private key in none.pem: No such file or directory"},
+    };
+    for (const auto& [key, said] : faults) {
+        Process refused(toolCommand("ulk-sim", {"--port", port, "--tls", "--cert", "host.pem", "--key", key}), dir);
+        EXPECT_EQ(refused.exitCode(5s), 2) << key;
+        EXPECT_EQ(refused.err(), "ulk-sim: " + said + "\n");
+    }
+    Process sim(toolCommand("ulk-sim", {"--port", port, "--tls", "--cert", "host.pem", "--key", "host.pem"}), dir);
+    ASSERT_TRUE(sim.waitFor(port, 5s)) << sim.out() << sim.err();
+    writeConfig(dir, Config(port));
+    Process setup(toolCommand("kolv-setup", {"--pin-host", "--yes"}), dir);
+    EXPECT_EQ(setup.exitCode(10s), 0) << setup.err();
+    EXPECT_NE(setup.out().find("Host certificate pin: " + hostPin(HostMode::TlsFromTestCa) + "\n"), std::string::npos)
+        << setup.out();
+}
+
 }  // namespace
 }  // namespace kolvtest

@@ -78,6 +78,34 @@ TEST(Trust, HostIsLinkedOnlyWhenUlkPinTrustsIt) {
     ::unsetenv("SSL_CERT_FILE");
 }
 
+// kolv-setup --pin-host pins the host on first use: nothing without a yes,
+// the pin once with --yes; the bridge then links to a host with that
+// certificate (a Host of its own: kolv-setup's handshakes are links too).
+TEST(Trust, SetupPinsTheHostOnFirstUseAndTheBridgeTrustsIt) {
+    Dir dir;
+    Host shown(HostMode::Tls);
+    writeConfig(dir, Config(shown.portText(), true));
+    const std::string pin = hostPin(HostMode::Tls);
+    Process unanswered(toolCommand("kolv-setup", {"--pin-host"}), dir);  // stdin is empty
+    EXPECT_EQ(unanswered.exitCode(10s), 1);
+    EXPECT_NE(unanswered.out().find("add its pin to ulk.pin? [y/N] \nNothing written.\n"), std::string::npos)
+        << unanswered.out() << unanswered.err();
+    EXPECT_FALSE(fs::exists(dir.path / "ulk.pin"));
+    for (const std::string& said : {"Added " + pin + " to ulk.pin.\n", pin + " is already in ulk.pin.\n"}) {
+        Process setup(toolCommand("kolv-setup", {"--pin-host", "--yes"}), dir);
+        EXPECT_EQ(setup.exitCode(10s), 0) << setup.err();
+        EXPECT_NE(setup.out().find("Host certificate subject: CN=kolv-test\n"), std::string::npos) << setup.out();
+        EXPECT_NE(setup.out().find("Host certificate pin: " + pin + "\n" + said), std::string::npos) << setup.out();
+        EXPECT_EQ(dir.read("ulk.pin"), "# Host certificates this site trusts; see kolv-setup --pin-host.\n" + pin + "\n");
+    }
+    Host host(HostMode::Tls);
+    writeConfig(dir, Config(host.portText(), true));
+    auto bridge = startBridge(dir);
+    auto link = host.link(1);
+    ASSERT_NE(link, nullptr) << bridge->out();
+    EXPECT_EQ(link->readSome(5s), expectedHandshake());
+}
+
 // A listener whose backlog is full: Linux drops further connection requests.
 int unansweredPort(std::vector<int>& held) {
     int port = freePort();
