@@ -26,14 +26,16 @@ ClientSlot& slotAt(int slot) {
     return (*table)[static_cast<std::size_t>(slot)];
 }
 
-// One send to the slot's client; false with error set when it failed.
-bool sendLocked(ClientSlot& slot, const char* packet, int& error) REQUIRES(slot.sendMutex) {
+// One send to the slot's client, started at `started`; false with error set
+// when it failed.
+bool sendLocked(ClientSlot& slot, const char* packet, int& error, std::int64_t& started) REQUIRES(slot.sendMutex) {
     const SocketHandle socket = slot.socket.load();
     if (verboseLogging()) {
         reportFormatted("sendClientPacket \"%s\" to socket %d", removeAll(packet, "\n").c_str(),
                         static_cast<int>(socket));
     }
     std::size_t wentOut = 0;
+    started = steadyMicros();
     if (socketSendAll(socket, packet, std::strlen(packet), wentOut) >= 0) return true;
     error = lastSocketError();
     // A timed-out client has taken nothing for seconds, and one cut
@@ -42,6 +44,30 @@ bool sendLocked(ClientSlot& slot, const char* packet, int& error) REQUIRES(slot.
     // not wait on it again for every later packet.
     if (isWouldBlock(error) || wentOut > 0) shutdownBoth(socket);
     return false;
+}
+
+// The pause that paces sends to clients.
+constexpr std::int64_t kClientPauseMicros = 5000;
+
+// sendClientPacket, with its pause ending 5 ms after the send started when
+// fromStart is set (a broadcast's schedule), else 5 ms after it ended.
+bool sendAndPause(int slotNumber, const char* packet, bool fromStart) {
+    std::int64_t started = 0;
+    ClientSlot& slot = slotAt(slotNumber);
+    SocketHandle socket;
+    bool sent;
+    int error = 0;
+    {
+        MutexLock lock(slot.sendMutex);
+        socket = slot.socket.load();
+        if (socket == kInvalidSocket) return false;  // the client left meanwhile
+        sent = sendLocked(slot, packet, error, started);
+    }
+    pauseUntilMicros((fromStart ? started : steadyMicros()) + kClientPauseMicros);
+    if (!sent) {
+        reportFormatted("sendClientPacket to client #%d failed with error: %d", static_cast<int>(socket), error);
+    }
+    return sent;
 }
 
 }  // namespace
@@ -60,27 +86,13 @@ int occupyFreeSlot(SocketHandle socket) {
 
 SocketHandle clientSocketAt(int slot) { return slotAt(slot).socket.load(); }
 
-bool sendClientPacket(int slotNumber, const char* packet) {
-    ClientSlot& slot = slotAt(slotNumber);
-    SocketHandle socket;
-    bool sent;
-    int error = 0;
-    {
-        MutexLock lock(slot.sendMutex);
-        socket = slot.socket.load();
-        if (socket == kInvalidSocket) return false;  // the client left meanwhile
-        sent = sendLocked(slot, packet, error);
-    }
-    sleepMsExact(5);
-    if (!sent) {
-        reportFormatted("sendClientPacket to client #%d failed with error: %d", static_cast<int>(socket), error);
-    }
-    return sent;
-}
+bool sendClientPacket(int slot, const char* packet) { return sendAndPause(slot, packet, false); }
 
+// Each send starts 5 ms after the one before it started, so the time the
+// sends take does not add up along the table; a late send moves the rest.
 void broadcastToClients(const char* packet) {
     for (int slot = 0; slot < kClientSlots; ++slot) {
-        if (clientSocketAt(slot) != kInvalidSocket) sendClientPacket(slot, packet);
+        if (clientSocketAt(slot) != kInvalidSocket) sendAndPause(slot, packet, true);
     }
 }
 

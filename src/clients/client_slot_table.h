@@ -23,7 +23,8 @@ SocketHandle clientSocketAt(int slot);
 // send lock.
 bool sendClientPacket(int slot, const char* packet);
 
-// sendClientPacket to every occupied slot, in ascending order. Any thread.
+// sendClientPacket to every occupied slot, in ascending order, each send
+// starting 5 ms after the previous one started. Any thread.
 void broadcastToClients(const char* packet);
 
 // The slot's client thread: frees slot; after this returns no send reaches

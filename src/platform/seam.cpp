@@ -1,6 +1,7 @@
 #include "platform/seam.h"
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 
 #include "platform/system.h"
@@ -36,9 +37,16 @@ void sleepMs(std::int64_t milliseconds) {
     systemSleepMs(milliseconds);
 }
 
-void sleepMsExact(std::int64_t milliseconds) {
-    if (const PlatformSeam* seam = platformSeam()) return seam->sleep(milliseconds);
-    systemSleepMsExact(milliseconds);
+std::int64_t steadyMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void pauseUntilMicros(std::int64_t deadline) {
+    const std::int64_t left = deadline - steadyMicros();
+    if (left <= 0) return;
+    if (const PlatformSeam* seam = platformSeam()) return seam->sleep((left + 999) / 1000);
+    systemPauseUntilMicros(deadline);
 }
 
 std::int64_t nowUnixMs() {

@@ -21,11 +21,14 @@ void tightenSleepTimers();
 
 void sleepMs(std::int64_t milliseconds);
 void systemSleepMs(std::int64_t milliseconds);  // past any test seam
-// The same pause, ended closer to its length: sleeps most of it, then yields
-// until it is over. For pauses that repeat back to back (one per client in a
-// broadcast), where the OS's wake-up delay would add up.
-void sleepMsExact(std::int64_t milliseconds);
-void systemSleepMsExact(std::int64_t milliseconds);
+// A steady clock in microseconds, for pacing; its zero means nothing.
+std::int64_t steadyMicros();
+// Sleeps until steadyMicros() reaches deadline, ending closer to it than a
+// plain sleep: sleeps most of the way, then yields until it is there. For
+// pauses that repeat back to back (one per client in a broadcast), where the
+// OS's wake-up delay would add up.
+void pauseUntilMicros(std::int64_t deadline);
+void systemPauseUntilMicros(std::int64_t deadline);  // past any test seam
 
 // The system clock in milliseconds since 1970-01-01 UTC.
 std::int64_t nowUnixMs();

@@ -55,9 +55,9 @@ void systemSleepMs(std::int64_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-void systemSleepMsExact(std::int64_t milliseconds) {
+void systemPauseUntilMicros(std::int64_t deadline) {
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(milliseconds);
+    const Clock::time_point end{std::chrono::microseconds(deadline)};
     // Wake-ups come up to ~100 us late here; wake early and yield the rest away.
     std::this_thread::sleep_until(end - std::chrono::microseconds(200));
     while (Clock::now() < end) std::this_thread::yield();

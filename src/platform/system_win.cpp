@@ -44,8 +44,12 @@ void systemSleepMs(std::int64_t milliseconds) {
 }
 
 // Sleep's granularity (1 ms after timeBeginPeriod) is the best Windows offers
-// without a busy wait.
-void systemSleepMsExact(std::int64_t milliseconds) { systemSleepMs(milliseconds); }
+// without a busy wait: whole milliseconds, the last part yielded away.
+void systemPauseUntilMicros(std::int64_t deadline) {
+    const std::int64_t left = deadline - steadyMicros();
+    if (left > 1000) systemSleepMs(left / 1000);
+    while (steadyMicros() < deadline) ::Sleep(0);
+}
 
 // FILETIME counts 100 ns intervals since 1601-01-01 UTC.
 std::int64_t systemUnixMs() {

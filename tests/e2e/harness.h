@@ -85,6 +85,7 @@ public:
     std::optional<std::string> readLine(Millis timeout);  // with its "\n"
     std::string readToEnd(Millis timeout);  // everything until the peer closes
     bool closed() const { return eof_; }
+    int fd() const { return fd_; }
     void close();
 
 private:

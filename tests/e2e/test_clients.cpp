@@ -1,9 +1,11 @@
 // Local clients: joining, names, slots, relaying in whole lines, leaving.
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "e2e/harness.h"
 
@@ -105,13 +107,37 @@ TEST(Clients, OneClientsRoadAsTheTableSays) {
     }
 }
 
+// The kernel's arrival time of the next bytes on a plain client socket whose
+// timestamps are on; -1 unless they are exactly expected.
+long long arrivalNs(Stream& client, const std::string& expected) {
+    char data[600];
+    char control[CMSG_SPACE(sizeof(timespec))];
+    iovec io{data, sizeof data};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    pollfd ready{client.fd(), POLLIN, 0};
+    ::poll(&ready, 1, 5000);
+    ssize_t n = ::recvmsg(client.fd(), &message, 0);
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (n <= 0 || std::string(data, static_cast<std::size_t>(n)) != expected || header == nullptr) return -1;
+    timespec at{};
+    std::memcpy(&at, CMSG_DATA(header), sizeof at);
+    return at.tv_sec * 1000000000LL + at.tv_nsec;
+}
+
 // Slots go lowest first and are reused; a 51st client is closed at once
-// while the fifty stay served.
+// while the fifty stay served, a broadcast reaching them at least 5 ms apart
+// (4.5 ms allowed for the receiving side's clock).
 TEST(Clients, FiftySlotsLowestFirstAndReused) {
     Session s;
     std::vector<std::unique_ptr<Stream>> clients;
     for (int i = 0; i < 50; ++i) {
         clients.push_back(s.join("U" + std::to_string(i)));
+        int on = 1;  // early: the kernel turns timestamps on for its packets a moment later
+        ::setsockopt(clients.back()->fd(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
         ASSERT_TRUE(s.bridge->waitFor(joinLine("U" + std::to_string(i), i), 5s));
     }
     auto extra = connectClient(s.host.port());
@@ -119,7 +145,15 @@ TEST(Clients, FiftySlotsLowestFirstAndReused) {
     EXPECT_EQ(extra->readToEnd(2s), "");
     EXPECT_TRUE(extra->closed()) << "a 51st client is closed at once";
     ASSERT_TRUE(s.link->send(kMark));
-    for (auto& client : clients) EXPECT_EQ(client->readLine(5s), kMark);
+    long long previous = -1;
+    for (auto& client : clients) {
+        const long long at = arrivalNs(*client, kMark);
+        ASSERT_GT(at, 0);
+        if (previous > 0) {
+            EXPECT_GE(at - previous, 4500000) << "slot " << &client - clients.data();
+        }
+        previous = at;
+    }
     clients[17].reset();
     EXPECT_EQ(s.link->readLine(5s), departure("U17"));
     ASSERT_TRUE(s.bridge->waitFor(leaveLine("U17", 17), 5s));
