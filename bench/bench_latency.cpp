@@ -127,13 +127,17 @@ std::vector<double> differences(const std::vector<double>& a, const std::vector<
     return d;
 }
 
-std::string fixedText(double v, int decimals) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", decimals, v);
-    return text;
-}
-
 }  // namespace
+
+double probeFloorMicros(Rig& rig) {
+    RawPair floor = openRawPair(rig.reader);
+    std::vector<double> floorMs;
+    for (int i = 0; i < 300; ++i) {
+        std::string packet = chatPacket("probe", kSite, numbered("p", 100000 + i));
+        floorMs.push_back(timeOnePacket(rig.reader, floor.sender.get(), floor.receiverId, packet, "floor probe"));
+    }
+    return summarize(floorMs).median * 1000.0;
+}
 
 void measureRelayRounds(Rig& rig) {
     rig.ensureBridgeAlive();

@@ -35,12 +35,6 @@ std::string jsonNumber(double v) {
     return text;
 }
 
-std::string fixed(double v, int decimals) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", decimals, v);
-    return text;
-}
-
 std::string padRight(const std::string& text, std::size_t width) {
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
@@ -50,6 +44,12 @@ std::string padLeft(const std::string& text, std::size_t width) {
 }
 
 }  // namespace
+
+std::string fixedText(double v, int decimals) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
 
 Summary summarize(std::vector<double> values) {
     Summary s;
@@ -114,10 +114,10 @@ void Report::printTable(std::ostream& out) const {
     for (const Row& r : rows_) {
         out << padRight(r.label, kLabel);
         if (r.isDistribution) {
-            out << padLeft(fixed(r.summary.median, 3), kNumber) << padLeft(fixed(r.summary.p99, 3), kNumber)
-                << padLeft(fixed(r.summary.max, 3), kNumber) << padLeft(std::to_string(r.summary.n), 6);
+            out << padLeft(fixedText(r.summary.median, 3), kNumber) << padLeft(fixedText(r.summary.p99, 3), kNumber)
+                << padLeft(fixedText(r.summary.max, 3), kNumber) << padLeft(std::to_string(r.summary.n), 6);
         } else {
-            out << padLeft(fixed(r.value, 3), kNumber) << padLeft("", kNumber) << padLeft("", kNumber)
+            out << padLeft(fixedText(r.value, 3), kNumber) << padLeft("", kNumber) << padLeft("", kNumber)
                 << padLeft("", 6);
         }
         out << "  " << padRight(r.unit, 4) << (r.note.empty() ? "" : "  " + r.note) << "\n";

@@ -18,6 +18,9 @@ struct Summary {
 };
 
 // Empty input gives n = 0 and zeros.
+// v with the given number of decimals.
+std::string fixedText(double v, int decimals);
+
 Summary summarize(std::vector<double> values);
 
 class Report {

@@ -73,6 +73,9 @@ void measureIdleBeforeLink(Rig& rig);
 void startBridge(Rig& rig);  // start-up times; leaves the last bridge linked and past HELLO
 void connectClients(Rig& rig, int total);
 void measureRelayRounds(Rig& rig);
+// Median one-packet time on a raw loopback pair, in microseconds: taken before
+// and after the run, it tells how steady the machine was.
+double probeFloorMicros(Rig& rig);
 void measureEcho(Rig& rig);
 void measureSustainedOne(Rig& rig);
 void measureBroadcast(Rig& rig, int samples);  // to every connected client; the last slot is timed

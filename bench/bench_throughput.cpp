@@ -44,12 +44,6 @@ Flow countAtHost(Rig& rig, const std::string& prefix, std::size_t expected, Cloc
     return flow;
 }
 
-std::string fixedText(double v, int decimals) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", decimals, v);
-    return text;
-}
-
 std::string lostText(const Flow& flow, std::size_t sent) {
     return flow.count() == sent ? "none lost"
                                 : std::to_string(sent - flow.count()) + " of " + std::to_string(sent) + " lost";

@@ -107,6 +107,21 @@ void choosePort(Rig& rig) {
     throw BenchError("no port free on both 127.0.0.1 and 127.0.0.2");
 }
 
+// Floors more than this apart (relative, and at least kFloorDriftMicros) mean
+// the machine's load changed during the run.
+constexpr double kFloorDriftShare = 0.25;
+constexpr double kFloorDriftMicros = 10.0;
+
+void reportFloorDrift(Rig& rig, double before, double after) {
+    rig.report.addInfo("floor_before_us", bench::fixedText(before, 1));
+    rig.report.addInfo("floor_after_us", bench::fixedText(after, 1));
+    rig.report.addNote("raw loopback floor " + bench::fixedText(before, 1) + " us before the run, " +
+                       bench::fixedText(after, 1) + " us after");
+    if (std::abs(after - before) > std::max(kFloorDriftMicros, kFloorDriftShare * std::min(before, after))) {
+        rig.report.addNote("WARNING: the floor moved during the run: the machine was not quiet; run again");
+    }
+}
+
 void runAll(Rig& rig) {
     Options& o = rig.options;
     std::string started = loadText();
@@ -121,6 +136,8 @@ void runAll(Rig& rig) {
                     rig.dir, rig.dir + "/setup.out", std::chrono::seconds(10));
 
     auto phase = [](const char* name) { std::cerr << "kolv_bench: " << name << "\n"; };
+    phase("floor before the run");
+    const double floorBefore = bench::probeFloorMicros(rig);
     phase("idle CPU before the first link");
     bench::measureIdleBeforeLink(rig);
     phase("start-up");
@@ -146,6 +163,8 @@ void runAll(Rig& rig) {
     phase("sustained, 50 clients");
     bench::measureSustainedMany(rig);
     bench::measureMemory(rig);
+    phase("floor after the run");
+    reportFloorDrift(rig, floorBefore, bench::probeFloorMicros(rig));
 
     rig.report.addInfo("load_at_end", loadText());
 }
