@@ -162,7 +162,7 @@ TEST(HostLines, EchoesAreMeasuredAndToldBeforeThePacket) {
     ASSERT_TRUE(s.link->send("SERVER~~~~~~ping~\n"));
     s.link->readLine(5s);
     ASSERT_EQ(s.link->readLine(5s), kStats);
-    ASSERT_TRUE(s.link->send("SERVER~~~~~~STATS:7 users~\n" + kMark));
+    ASSERT_TRUE(s.link->send("SERVER~~~~~~STATS:7 users\n" + kMark));  // seven fields, no closing "~"
     auto notice = readUntil(*bob, kMark);
     EXPECT_TRUE(notice.size() == 2 && notice[0].rfind("SERVER~~~CLIENT~~~LATENCY:", 0) == 0)
         << ::testing::PrintToString(notice);

@@ -39,7 +39,9 @@ TEST(HostLink, FirstLinkPrintsItsStepsAndOpensTheListener) {
         SCOPED_TRACE(c.name);
         Session s(c.verbose ? std::vector<std::string>{"-W1", "-V"} : std::vector<std::string>{"-W1"}, c.mode,
                   [](Config& config) { config.site = "|10The~Board  X"; });
+        const auto joining = Clock::now();
         auto client = s.join("Alice");
+        EXPECT_LT(Clock::now() - joining, scaled(1500ms)) << "relays still held after the host's first line";
         EXPECT_EQ(afterBanner(s.bridge->out()).substr(0, afterBanner(s.bridge->out()).find("[T] Alice entered")),
                   "[T] Retry wait seconds: 1\r\n" + std::string(c.verbose ? "[T] Verbose logging OK\r\n" : "") +
                       "[T] Max connection retries: Infinite\n[T] Starting up...\n"
