@@ -125,5 +125,20 @@ TEST(HostLink, RetryLimitOfOneEndsAfterTheLoss) {
     EXPECT_EQ(countOf(s.bridge->out(), "Connecting to"), 1u) << "no attempt after the limit";
 }
 
+// kolv.log renamed while the bridge runs, as logrotate does: the bridge opens
+// the log for each line, so the next line starts a new kolv.log.
+TEST(HostLink, RenamedLogIsFollowedByANewOne) {
+    Session s({"-W2"});
+    s.link->close();
+    const fs::path log = s.dir.path / "kolv.log", renamed = s.dir.path / "kolv.log.1";
+    ASSERT_TRUE(waitUntil([&] { return !s.dir.read("kolv.log").empty(); }, 5s)) << s.bridge->out();
+    ASSERT_TRUE(waitUntil([&] { std::error_code busy; fs::rename(log, renamed, busy); return !busy; }, 5s));
+    ASSERT_NE(s.host.link(2), nullptr) << s.bridge->out();
+    ASSERT_TRUE(waitUntil([&] { return logMessages(s.dir).size() >= 2; }, 5s)) << s.bridge->out();
+    EXPECT_EQ(logMessages(s.dir), (std::vector<std::string>{"Retry 1...", "Reconnection successful"}));
+    EXPECT_EQ(lines(s.dir.read("kolv.log.1")).size(), 1u) << s.dir.read("kolv.log.1");
+    EXPECT_EQ(countOf(s.dir.read("kolv.log.1"), "Connection closed with error: 0"), 1u);
+}
+
 }  // namespace
 }  // namespace kolvtest
