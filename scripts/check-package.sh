@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 . ./scripts/lib/unit-checks.sh
 # shellcheck source=scripts/lib/site-round-trip.sh
 . ./scripts/lib/site-round-trip.sh
-install_missing lintian mandoc man-db systemd logrotate strace
+install_missing lintian mandoc groff-base man-db systemd logrotate strace
 port=${KOLV_PACKAGE_PORT:-23241}
 unit=kolv-bridge@check.service
 work=$(mktemp -d)
