@@ -159,7 +159,7 @@ int applyArg(const Arg& arg, Options& o) {
 
 int parseOptions(int argc, char** argv) {
     Options& o = gOptions;
-    int code = kolvtool::readArgs(argc, argv, kOptionNames, kWording, [&o](const Arg& arg) { return applyArg(arg, o); });
+    int code = kolvtool::readArgs(argc, argv, kOptionNames, kWording, [&](const Arg& arg) { return applyArg(arg, o); });
     if (code != kGoOn) return code;
     if (o.certFile.empty() != o.keyFile.empty()) {
         std::fprintf(stderr, "ulk-sim: --cert and --key go together\n");

@@ -107,12 +107,19 @@ TEST(Text, LatencyTrackerEntries) {
     trackPacket(tracker, "a", false);
     trackPacket(tracker, minusOne, false);
     trackPacket(tracker, "a", false);
-    EXPECT_EQ(tracker.entries[1].checksum, -1);
-    EXPECT_NE(tracker.entries[2].sentAtMs, -1) << "the -1 entry was taken for free";
-    const std::int64_t firstSent = tracker.entries[0].sentAtMs;
+    std::int64_t firstSent = 0;
+    {
+        MutexLock lock(tracker.mutex);
+        EXPECT_EQ(tracker.entries[1].checksum, -1);
+        EXPECT_NE(tracker.entries[2].sentAtMs, -1) << "the -1 entry was taken for free";
+        firstSent = tracker.entries[0].sentAtMs;
+    }
     EXPECT_TRUE(matchTrackedPacket(tracker, 'a', nullptr, sentAt));
     EXPECT_EQ(sentAt, firstSent) << "the lowest entry answers";
-    for (const auto& e : tracker.entries) EXPECT_EQ(e.sentAtMs, -1) << "every entry is freed on a match";
+    {
+        MutexLock lock(tracker.mutex);
+        for (const auto& e : tracker.entries) EXPECT_EQ(e.sentAtMs, -1) << "every entry is freed on a match";
+    }
 
     for (int i = 0; i < kTrackerSize + 5; ++i) trackPacket(tracker, "s", i == 3);
     EXPECT_TRUE(matchTrackedPacket(tracker, 999, "x STATS y", sentAt)) << "the statistics request";
