@@ -3,6 +3,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -40,13 +41,21 @@ HostLink& hostLink() {
 // Writers take turns in the order they came, and after a new link's
 // handshake they wait until the host has spoken or kHostHoldWritesMs has passed:
 // a host that reads late must find the handshake alone, not glued to a relay.
+// Each ticket waits on its own condition (tickets kTurnSlots apart share
+// one), so a finished write wakes the next writer only, not all of them.
+constexpr std::size_t kTurnSlots = 64;
+
 struct WriteQueue {
     Mutex mutex;
-    CondVar changed;
+    std::array<CondVar, kTurnSlots> turn;
     std::uint64_t nextTicket GUARDED_BY(mutex) = 0;
     std::uint64_t servingTicket GUARDED_BY(mutex) = 0;
     bool holding GUARDED_BY(mutex) = false;
     SteadyClock::time_point holdUntil GUARDED_BY(mutex);
+
+    CondVar& turnOf(std::uint64_t ticket) { return turn[ticket % kTurnSlots]; }
+    // Wakes the writer whose turn it is; after the lock is released.
+    void wakeServing(std::uint64_t serving) { turnOf(serving).notifyAll(); }
 };
 
 WriteQueue& writeQueue() {
@@ -61,17 +70,19 @@ public:
     WriteTurn() : queue_(writeQueue()) {
         MutexLock lock(queue_.mutex);
         const std::uint64_t ticket = queue_.nextTicket++;
-        while (queue_.servingTicket != ticket) queue_.changed.wait(queue_.mutex);
-        while (queue_.holding && queue_.changed.waitUntil(queue_.mutex, queue_.holdUntil)) {
+        CondVar& mine = queue_.turnOf(ticket);
+        while (queue_.servingTicket != ticket) mine.wait(queue_.mutex);
+        while (queue_.holding && mine.waitUntil(queue_.mutex, queue_.holdUntil)) {
         }
         queue_.holding = false;
     }
     ~WriteTurn() {
+        std::uint64_t serving;
         {
             MutexLock lock(queue_.mutex);
-            ++queue_.servingTicket;
+            serving = ++queue_.servingTicket;
         }
-        queue_.changed.notifyAll();
+        queue_.wakeServing(serving);
     }
     WriteTurn(const WriteTurn&) = delete;
     WriteTurn& operator=(const WriteTurn&) = delete;
@@ -82,12 +93,14 @@ private:
 
 void setHolding(bool holding) {
     WriteQueue& queue = writeQueue();
+    std::uint64_t serving;
     {
         MutexLock lock(queue.mutex);
         queue.holding = holding;
         queue.holdUntil = SteadyClock::now() + std::chrono::milliseconds(kHostHoldWritesMs);
+        serving = queue.servingTicket;
     }
-    queue.changed.notifyAll();
+    queue.wakeServing(serving);
 }
 
 // The stream is cut: no byte more goes to this link. Shutting the socket down
@@ -195,12 +208,14 @@ long writeHostLink(const char* data, std::size_t length, int& errorCode) {
 
 void releaseHeldWrites() {
     WriteQueue& queue = writeQueue();
+    std::uint64_t serving;
     {
         MutexLock lock(queue.mutex);
         if (!queue.holding) return;
         queue.holding = false;
+        serving = queue.servingTicket;
     }
-    queue.changed.notifyAll();
+    queue.wakeServing(serving);
 }
 
 long openHostLinkWithHandshake(SocketHandle socket, TlsSession tls, const char* handshake, int& errorCode) {
