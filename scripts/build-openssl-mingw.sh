@@ -27,31 +27,20 @@ cache_root=${KOLV_OPENSSL_CACHE:-/var/cache/kolv-bridge}
 started=$(date +%s)
 export DEBIAN_FRONTEND=noninteractive
 
-# Source entries: a deb-src copy of the machine's own Debian entries.
-ensure_source_entries() {
-  if grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    return 1
-  fi
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    sed -E 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-      > /etc/apt/sources.list.d/kolv-bridge-deb-src.sources
-  elif [ -f /etc/apt/sources.list ] && grep -qE '^deb ' /etc/apt/sources.list; then
-    sed -nE 's/^deb (.*)/deb-src \1/p' /etc/apt/sources.list > /etc/apt/sources.list.d/kolv-bridge-deb-src.list
-  else
-    echo "build-openssl-mingw: found no Debian apt entries to derive source entries from" >&2
-    exit 1
-  fi
-  echo "build-openssl-mingw: added deb-src entries under /etc/apt/sources.list.d/" >&2
-  return 0
-}
-
 # Source versions apt knows, newest first.
 source_versions() {
   apt-cache showsrc openssl 2>/dev/null | awk '/^Package: / {p = $2} /^Version: / && p == "openssl" {print $2}' |
     sort -u -r -V
 }
 
-if ensure_source_entries || [ -z "$(source_versions)" ]; then
+# Source entries: a deb-src copy of the machine's own Debian entries.
+if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  apt_add_entries kolv-bridge-deb-src "$(apt_machine_entries | sed -E 's/^deb([[:space:]])/deb-src\1/')" || {
+    echo "build-openssl-mingw: found no Debian apt entries to derive source entries from" >&2
+    exit 1
+  }
+  apt_update
+elif [ -z "$(source_versions)" ]; then
   apt_update
 fi
 versions=$(source_versions)
