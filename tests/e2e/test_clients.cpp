@@ -92,6 +92,9 @@ TEST(Clients, OneClientsRoadAsTheTableSays) {
         EXPECT_TRUE(waitUntil([&] { return (atHost += s.link->readSome(20ms)).size() >= expected.size(); }, 5s));
         EXPECT_EQ(atHost, expected);
         ASSERT_TRUE(s.bridge->waitFor("has left chat", 5s));
+        // The bridge logs a line just after it printed it.
+        const auto inLog = [&] { return s.dir.read("kolv.log").find("has left chat") != std::string::npos; };
+        EXPECT_EQ(waitUntil(inLog, c.verbose ? 5s : 0s), c.verbose);
         std::string out = s.bridge->out();
         auto log = logMessages(s.dir);
         std::size_t at = 0;
