@@ -11,7 +11,12 @@ std::atomic<int> gSiteCounter{0};
 
 }  // namespace
 
-std::string siteTag(const Site& site) { return "#" + std::to_string(site.number); }
+// Appended rather than "#" + ...: GCC 12's fortified build warns falsely on that form.
+std::string siteTag(const Site& site) {
+    std::string tag = "#";
+    tag += std::to_string(site.number);
+    return tag;
+}
 
 SitePtr addSite(kolv::SocketHandle socket) {
     auto site = std::make_shared<Site>();
