@@ -7,7 +7,6 @@
 #include "clients/client_slot_table.h"
 #include "clients/client_thread.h"
 #include "link/link_status.h"
-#include "output/bounded_format.h"
 #include "output/console_line.h"
 #include "output/report.h"
 #include "platform/net_headers.h"
@@ -50,9 +49,7 @@ SocketHandle openListeningSocket(const char* port) {
     }
     setReuseAddress(listening.get());
     if (bindSocket(listening.get(), list->ai_addr, list->ai_addrlen) != 0) {
-        char message[50];
-        boundedFormat(message, sizeof message, "client bind failed with error: %d", lastSocketError());
-        reportBareLine(message);
+        reportBareFormatted("client bind failed with error: %d", lastSocketError());
         return kInvalidSocket;
     }
     return listening.release();

@@ -1,6 +1,5 @@
 #include "host/run_host_link.h"
 
-#include <cstdarg>
 #include <utility>
 
 #include "config/site_settings.h"
@@ -21,15 +20,6 @@
 
 namespace kolv {
 namespace {
-
-__attribute__((format(printf, 1, 2))) void reportBareFormatted(const char* format, ...) {
-    char message[512];
-    std::va_list args;
-    va_start(args, format);
-    boundedFormatV(message, sizeof message, format, args);
-    va_end(args);
-    reportBareLine(message);
-}
 
 // Connects to one resolved address. Returns the connected socket, or the
 // invalid socket with error set; socketFailed tells a socket that could not

@@ -18,13 +18,32 @@ void reportBareLine(const char* message) {
     appendLog(message);
 }
 
-void reportFormatted(const char* format, ...) {
+namespace {
+
+__attribute__((format(printf, 2, 0))) void reportFormattedV(bool stamped, const char* format, std::va_list args) {
     char message[512];
+    boundedFormatV(message, sizeof message, format, args);
+    if (stamped) {
+        reportLine(message);
+    } else {
+        reportBareLine(message);
+    }
+}
+
+}  // namespace
+
+void reportFormatted(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    boundedFormatV(message, sizeof message, format, args);
+    reportFormattedV(true, format, args);
     va_end(args);
-    reportLine(message);
+}
+
+void reportBareFormatted(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    reportFormattedV(false, format, args);
+    va_end(args);
 }
 
 }  // namespace kolv

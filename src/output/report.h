@@ -6,7 +6,8 @@ namespace kolv {
 void reportLine(const char* message, bool log = true);
 // A console line without prefix (completing an open text), and the log line.
 void reportBareLine(const char* message);
-// reportLine of the formatted text, cut at 511 characters.
+// reportLine / reportBareLine of the formatted text, cut at 511 characters.
 void reportFormatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void reportBareFormatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace kolv

@@ -16,7 +16,6 @@
 #define SCOPED_CAPABILITY KOLV_THREAD_ATTRIBUTE(scoped_lockable)
 #define GUARDED_BY(x) KOLV_THREAD_ATTRIBUTE(guarded_by(x))
 #define REQUIRES(...) KOLV_THREAD_ATTRIBUTE(requires_capability(__VA_ARGS__))
-#define EXCLUDES(...) KOLV_THREAD_ATTRIBUTE(locks_excluded(__VA_ARGS__))
 #define ACQUIRE(...) KOLV_THREAD_ATTRIBUTE(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) KOLV_THREAD_ATTRIBUTE(release_capability(__VA_ARGS__))
 

@@ -47,11 +47,10 @@ void setNoDelay(SocketHandle s);
 // invalid socket or -1 on failure, with lastSocketError() set.
 SocketHandle openSocket(int family, int type, int protocol);
 int connectSocket(SocketHandle s, const void* address, std::size_t length);
-// connectSocket that gives up after timeoutMs with timedOutConnectError()
-// as the last error. The socket is left blocking, as it came.
+// connectSocket that gives up after timeoutMs with the system's time-out
+// code (ETIMEDOUT, WSAETIMEDOUT) as the last error. The socket is left
+// blocking, as it came.
 int connectSocketWithin(SocketHandle s, const void* address, std::size_t length, int timeoutMs);
-// The code a connect reports when no answer came in time (ETIMEDOUT, WSAETIMEDOUT).
-int timedOutConnectError();
 int bindSocket(SocketHandle s, const void* address, std::size_t length);
 int listenSocket(SocketHandle s, int backlog);
 SocketHandle acceptSocket(SocketHandle listening);

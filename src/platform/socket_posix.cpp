@@ -111,8 +111,6 @@ int connectSocketWithin(SocketHandle s, const void* address, std::size_t length,
     return r;
 }
 
-int timedOutConnectError() { return ETIMEDOUT; }
-
 int bindSocket(SocketHandle s, const void* address, std::size_t length) {
     return ::bind(s, static_cast<const sockaddr*>(address), static_cast<socklen_t>(length));
 }

@@ -134,8 +134,6 @@ int connectSocketWithin(SocketHandle s, const void* address, std::size_t length,
     return r;
 }
 
-int timedOutConnectError() { return WSAETIMEDOUT; }
-
 int bindSocket(SocketHandle s, const void* address, std::size_t length) {
     return resultOf(::bind(native(s), static_cast<const sockaddr*>(address), clampToInt(length)));
 }
