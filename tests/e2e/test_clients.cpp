@@ -134,9 +134,10 @@ long long arrivalNs(Stream& client, const std::string& expected) {
 // Slots go lowest first and are reused; a 51st client is closed at once
 // while the fifty stay served, a broadcast reaching them in slot order and
 // 5 ms apart. Each send is paced from the start of the one before, and the
-// kernel stamps it a varying moment later (milliseconds under emulation), so
-// a single gap can fall well short; the whole broadcast may fall short only
-// by that jitter, a slack of 2.5 ms scaled like the timeouts.
+// kernel stamps it a moment later: a gap may fall 0.5 ms short, the whole
+// broadcast 2.5 ms. Under emulation (a scaled run) that moment varies by
+// milliseconds, so there a gap is held only to the slot order and the whole
+// broadcast's slack is scaled like the timeouts.
 TEST(Clients, FiftySlotsLowestFirstAndReused) {
     Session s;
     std::vector<std::unique_ptr<Stream>> clients;
@@ -152,11 +153,14 @@ TEST(Clients, FiftySlotsLowestFirstAndReused) {
     EXPECT_TRUE(extra->closed()) << "a 51st client is closed at once";
     ASSERT_TRUE(s.link->send(kMark));
     const long long slack = std::chrono::nanoseconds(scaled(100ms)).count() / 40;
+    const long long gap = scaled(100ms) > 100ms ? 0 : 4500000;
     long long first = -1, previous = -1;
     for (auto& client : clients) {
         const long long at = arrivalNs(*client, kMark);
         ASSERT_GT(at, 0);
-        EXPECT_GE(at, previous) << "slot " << &client - clients.data();
+        if (previous > 0) {
+            EXPECT_GE(at - previous, gap) << "slot " << &client - clients.data();
+        }
         first = first > 0 ? first : at;
         previous = at;
     }
