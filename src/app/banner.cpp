@@ -1,7 +1,7 @@
 #include "app/banner.h"
 
-#include "output/bounded_format.h"
 #include "config/version.h"
+#include "output/bounded_format.h"
 #include "output/console_line.h"
 
 namespace kolv {

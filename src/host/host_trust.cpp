@@ -65,7 +65,8 @@ bool readCertificateFacts(X509* certificate, CertificateFacts& facts) {
     int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &der);
     if (length <= 0) return false;
     unsigned int size = 0;
-    bool hashed = EVP_Digest(der, static_cast<std::size_t>(length), facts.pin.data(), &size, EVP_sha256(), nullptr) == 1;
+    bool hashed =
+        EVP_Digest(der, static_cast<std::size_t>(length), facts.pin.data(), &size, EVP_sha256(), nullptr) == 1;
     OPENSSL_free(der);
     facts.subject = nameText(X509_get_subject_name(certificate));
     facts.issuer = nameText(X509_get_issuer_name(certificate));

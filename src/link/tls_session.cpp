@@ -12,7 +12,9 @@ void TlsFree::operator()(SSL* connection) const { SSL_free(connection); }
 
 void initialiseTlsLibrary() {
     static std::once_flag once;
-    std::call_once(once, [] { OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr); });
+    std::call_once(once, [] {
+        OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    });
 }
 
 }  // namespace kolv

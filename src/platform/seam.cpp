@@ -1,8 +1,6 @@
 #include "platform/seam.h"
 
 #include <atomic>
-#include <chrono>
-#include <climits>
 
 #include "platform/system.h"
 
@@ -37,11 +35,6 @@ void sleepMs(std::int64_t milliseconds) {
     systemSleepMs(milliseconds);
 }
 
-std::int64_t steadyMicros() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 void pauseUntilMicros(std::int64_t deadline) {
     const std::int64_t left = deadline - steadyMicros();
     if (left <= 0) return;
@@ -53,7 +46,5 @@ std::int64_t nowUnixMs() {
     if (const PlatformSeam* seam = platformSeam()) return seam->unixMs();
     return systemUnixMs();
 }
-
-int clampToInt(std::size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
 
 }  // namespace kolv

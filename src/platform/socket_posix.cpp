@@ -39,8 +39,6 @@ void shutdownBoth(SocketHandle s) {
     errno = saved;
 }
 
-
-
 long systemSocketSend(SocketHandle s, const void* data, std::size_t len) {
     if (s == kInvalidSocket) {
         errno = EBADF;
@@ -124,7 +122,6 @@ SocketHandle acceptSocket(SocketHandle listening) {
     } while (c < 0 && errno == EINTR);
     return c < 0 ? kInvalidSocket : c;
 }
-
 
 int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
     pollfd p{};

@@ -68,8 +68,6 @@ void shutdownBoth(SocketHandle s) {
     ::WSASetLastError(saved);
 }
 
-
-
 long systemSocketSend(SocketHandle s, const void* data, std::size_t len) {
     if (s == kInvalidSocket) {
         ::WSASetLastError(WSAENOTSOCK);
@@ -141,7 +139,6 @@ int bindSocket(SocketHandle s, const void* address, std::size_t length) {
 int listenSocket(SocketHandle s, int backlog) { return resultOf(::listen(native(s), backlog)); }
 
 SocketHandle acceptSocket(SocketHandle listening) { return adopt(::accept(native(listening), nullptr, nullptr)); }
-
 
 int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
     WSAPOLLFD p{};
