@@ -17,10 +17,10 @@ struct Summary {
     double min = 0;
 };
 
-// Empty input gives n = 0 and zeros.
 // v with the given number of decimals.
 std::string fixedText(double v, int decimals);
 
+// Empty input gives n = 0 and zeros.
 Summary summarize(std::vector<double> values);
 
 class Report {

@@ -79,10 +79,7 @@ int applyOption(const Arg& arg, Options& o) {
         o.port = value;
         break;
     case kHost: o.host = value; break;
-    case kUser:
-        o.user = value;
-        o.userGiven = true;
-        break;
+    case kUser: o.user = value; break;
     case kSite: o.site = value; break;
     case kTo: o.to = value; break;
     case kSay: o.says.push_back(value); break;
@@ -139,11 +136,11 @@ int portFromConfig(Options& o) {
 }  // namespace
 
 int parseOptions(int argc, char** argv, Options& o) {
+    o.user = defaultUser();
     int code = kolvtool::readArgs(argc, argv, kOptionNames, kWording, [&o](const Arg& arg) {
         return arg.kind == ArgKind::Positional ? kolvtool::unknownArg(arg, kWording) : applyOption(arg, o);
     });
     if (code != kGoOn) return code;
-    if (!o.userGiven) o.user = defaultUser();
     code = checkFields(o);
     if (code != kGoOn || !o.port.empty()) return code;
     return portFromConfig(o);

@@ -11,8 +11,7 @@ namespace kolvchat {
 struct Options {
     std::string host = "localhost";
     std::string port;  // empty: the port text of ./ulk.cfg
-    std::string user;
-    bool userGiven = false;
+    std::string user;  // --user, else the login name
     std::string site = "Local";
     std::string to;
     std::vector<std::string> says;

@@ -1,6 +1,5 @@
 #include "kolv_chat_show.h"
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -12,18 +11,11 @@
 namespace kolvchat {
 namespace {
 
-// Lines come from more than one thread here: each is printed whole.
-std::mutex& consoleMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
 void showRendered(std::string_view line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
     // Texts are zero-terminated: a zero byte ends what is shown.
     std::string text(line.substr(0, line.find('\0')));
     std::vector<std::string> fields = kolv::splitFields(text, '~');
-    std::lock_guard<std::mutex> lock(consoleMutex());
     if (fields.size() < 7) {
         kolv::printBareLine(text.c_str());
         return;
@@ -50,7 +42,6 @@ void showRendered(std::string_view line) {
 
 void showLine(bool raw, std::string_view line) {
     if (raw) {
-        std::lock_guard<std::mutex> lock(consoleMutex());
         kolv::consoleWrite(line.data(), line.size());
         return;
     }

@@ -19,23 +19,18 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 
 struct TextField {
-    const char* flag;
-    const char* label;  // also the option's name
+    const char* label;  // also the option's name, without "--"
     char* (*field)(BridgeConfig&);
     std::size_t size;
 };
 
-#define KOLV_FIELD(flag, label, member)                                                        \
-    TextField {                                                                                \
-        flag, label, [](BridgeConfig& c) -> char* { return c.member; }, sizeof(BridgeConfig::member) \
-    }
+#define KOLV_FIELD(label, member) \
+    TextField { label, [](BridgeConfig& c) -> char* { return c.member; }, sizeof(BridgeConfig::member) }
 
 const TextField kFields[] = {
-    KOLV_FIELD("--host", "host", host),         KOLV_FIELD("--port", "port", port),
-    KOLV_FIELD("--site", "site", siteName),     KOLV_FIELD("--software", "software", software),
-    KOLV_FIELD("--web", "web", infoWeb),        KOLV_FIELD("--tel", "tel", infoTel),
-    KOLV_FIELD("--ssh", "ssh", infoSsh),        KOLV_FIELD("--sys", "sys", infoSys),
-    KOLV_FIELD("--dsc", "dsc", infoDsc),
+    KOLV_FIELD("host", host), KOLV_FIELD("port", port), KOLV_FIELD("site", siteName),
+    KOLV_FIELD("software", software), KOLV_FIELD("web", infoWeb), KOLV_FIELD("tel", infoTel),
+    KOLV_FIELD("ssh", infoSsh), KOLV_FIELD("sys", infoSys), KOLV_FIELD("dsc", infoDsc),
 };
 #undef KOLV_FIELD
 
@@ -99,8 +94,8 @@ int show(const char* path) {
 
 int setField(const TextField& field, const std::string& value, Request& request) {
     if (value.size() > field.size - 1) {
-        std::fprintf(stderr, "kolv-setup: %s is %zu characters long; the field holds at most %zu\n", field.flag,
-                     value.size(), field.size - 1);
+        std::fprintf(stderr, "kolv-setup: --%s is %zu characters long; the field holds at most %zu\n",
+                     field.label, value.size(), field.size - 1);
         return kolvtool::kExitUsage;
     }
     std::memcpy(field.field(request.config), value.c_str(), value.size() + 1);

@@ -45,11 +45,12 @@ bool append(const char* path, const std::string& lines) {
     return ok;
 }
 
-// The bridge refuses a faulty file at start; better to hear it now.
-void warnIfFaulty(const char* path) {
+// The bridge refuses a faulty file at start; better to hear it now. text is
+// what the file holds.
+void warnIfFaulty(const char* path, const std::string& text) {
     kolv::TrustPolicy policy;
     std::string error;
-    if (!kolv::loadPinFile(policy, error, path))
+    if (!kolv::parsePinFile(text, policy, error))
         std::fprintf(stderr, "kolv-setup: note: %s %s; the bridge will not start until that is mended\n", path,
                      error.c_str());
 }
@@ -65,7 +66,7 @@ PinAdded addPin(const kolv::PinDigest& pin, const char* path) {
     if (!text.empty() && text.back() != '\n') lines += '\n';
     lines += kolv::formatPin(pin) + '\n';
     if (!append(path, lines)) return PinAdded::Failed;
-    warnIfFaulty(path);
+    warnIfFaulty(path, text + lines);
     return PinAdded::Added;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 namespace kolvtool {
 namespace {
@@ -17,6 +18,25 @@ constexpr int kFirstId = 256;
 constexpr const char* kGetoptFlags = "-:";
 
 bool isSingleDashWord(const char* word) { return word[0] == '-' && word[1] != '-' && word[1] != '\0'; }
+
+// Uses getopt's global state: one reader per process.
+class ArgReader {
+public:
+    ArgReader(int argc, char** argv, std::span<const OptionName> names);
+    ArgReader(const ArgReader&) = delete;
+    ArgReader& operator=(const ArgReader&) = delete;
+
+    Arg next();
+
+private:
+    Arg classify(int code, int at) const;
+    bool typedInFull(std::size_t index, int at) const;
+
+    int argc_;
+    char** argv_;
+    std::span<const OptionName> names_;
+    std::vector<option> longOptions_;
+};
 
 }  // namespace
 
@@ -33,8 +53,6 @@ ArgReader::ArgReader(int argc, char** argv, std::span<const OptionName> names)
     }
     longOptions_.push_back(option{});
 }
-
-ArgReader::~ArgReader() = default;
 
 Arg ArgReader::next() {
     const int at = optind;

@@ -7,9 +7,6 @@
 #include <functional>
 #include <span>
 #include <string>
-#include <vector>
-
-struct option;
 
 namespace kolvtool {
 
@@ -39,26 +36,6 @@ struct Arg {
 
     // The text up to any "=": the option as named.
     std::string flag() const { return text.substr(0, text.find('=')); }
-};
-
-// Uses getopt's global state: one reader per process.
-class ArgReader {
-public:
-    ArgReader(int argc, char** argv, std::span<const OptionName> names);
-    ~ArgReader();
-    ArgReader(const ArgReader&) = delete;
-    ArgReader& operator=(const ArgReader&) = delete;
-
-    Arg next();
-
-private:
-    Arg classify(int code, int at) const;
-    bool typedInFull(std::size_t index, int at) const;
-
-    int argc_;
-    char** argv_;
-    std::span<const OptionName> names_;
-    std::vector<option> longOptions_;
 };
 
 // How a tool words its answers to arguments it cannot use.

@@ -2,8 +2,7 @@
 
 #include <openssl/err.h>
 
-#include <climits>
-
+#include "platform/system.h"
 #include "ulk_sim_options.h"
 #include "ulk_sim_tls.h"
 #include "ulk_sim_trace.h"
@@ -29,7 +28,7 @@ long writeSome(Site& site, const char* data, std::size_t length, WaitFor& waitFo
         return 0;
     }
     ERR_clear_error();
-    int n = SSL_write(site.ssl, data, length > INT_MAX ? INT_MAX : static_cast<int>(length));
+    int n = SSL_write(site.ssl, data, kolv::clampToInt(length));
     if (n > 0) return n;
     int error = SSL_get_error(site.ssl, n);
     if (error == SSL_ERROR_WANT_READ) waitFor = WaitFor::Read;

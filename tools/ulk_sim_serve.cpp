@@ -1,5 +1,6 @@
 #include "ulk_sim_serve.h"
 
+#include "packet/packet_text.h"
 #include "platform/system.h"
 #include "ulk_sim_link.h"
 #include "ulk_sim_options.h"
@@ -20,15 +21,6 @@ std::string statsText() {
     return "sites=" + std::to_string(readySiteCount()) + " users=0";
 }
 
-std::vector<std::string> splitTildes(const std::string& line) {
-    std::vector<std::string> pieces(1);
-    for (char c : line) {
-        if (c == '~') pieces.emplace_back();
-        else pieces.back() += c;
-    }
-    return pieces;
-}
-
 // Chat goes back to its site and on to every other; this stands in for the way
 // to a remote host and back, counted from arrival so lines of one read are not
 // delayed one after the other.
@@ -44,7 +36,7 @@ void passOn(const SitePtr& site, const std::string& wire, std::int64_t arrivedMs
 
 // One line from a site, without its line end, read at arrivedMs.
 void handleLine(const SitePtr& site, const std::string& line, bool hadLineEnd, std::int64_t arrivedMs) {
-    std::vector<std::string> fields = splitTildes(line);
+    std::vector<std::string> fields = kolv::splitFields(line, '~');
     std::string note = hadLineEnd ? "" : "  [no line end]";
     if (fields.size() < 7) {
         if (!options().quiet) report(siteTag(*site) + " <- " + printable(line) + note + "  [not a packet; ignored]");

@@ -9,13 +9,13 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <utility>
+
+#include "link/tls_session.h"
 
 namespace ulksim {
 namespace {
 
-struct ContextFree {
-    void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
-};
 struct KeyFree {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
@@ -26,7 +26,7 @@ struct CertificateFree {
     void operator()(X509* cert) const { X509_free(cert); }
 };
 
-SSL_CTX* gContext = nullptr;
+kolv::TlsContext gContext;
 
 // The first queued error's reason, e.g. "no start line", with the queue cleared.
 std::string queuedReason() {
@@ -106,7 +106,7 @@ std::string tlsErrorText(const char* what, int code) {
 }
 
 bool setUpTls(const Options& o) {
-    std::unique_ptr<SSL_CTX, ContextFree> context(SSL_CTX_new(TLS_server_method()));
+    kolv::TlsContext context(SSL_CTX_new(TLS_server_method()));
     if (!context) {
         std::fprintf(stderr, "ulk-sim: %s\n", tlsErrorText("SSL_CTX_new", 0).c_str());
         return false;
@@ -114,15 +114,12 @@ bool setUpTls(const Options& o) {
     // Sites may close without a TLS close; that is an end of stream, not an error.
     SSL_CTX_set_options(context.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
     const bool ok = o.certFile.empty() ? useSelfSigned(context.get()) : useFiles(context.get(), o);
-    if (ok) gContext = context.release();
+    if (ok) gContext = std::move(context);
     return ok;
 }
 
-SSL_CTX* tlsContext() { return gContext; }
+SSL_CTX* tlsContext() { return gContext.get(); }
 
-void freeTls() {
-    SSL_CTX_free(gContext);
-    gContext = nullptr;
-}
+void freeTls() { gContext.reset(); }
 
 }  // namespace ulksim

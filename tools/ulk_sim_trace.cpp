@@ -1,6 +1,5 @@
 #include "ulk_sim_trace.h"
 
-#include <chrono>
 #include <cstdio>
 #include <mutex>
 
@@ -13,10 +12,7 @@ std::mutex gOutMutex;
 
 }  // namespace
 
-std::int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+std::int64_t nowMs() { return kolv::steadyMicros() / 1000; }
 
 void report(const std::string& text) {
     kolv::LocalTime t = kolv::localTimeNow();
