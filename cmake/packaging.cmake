@@ -19,23 +19,18 @@ if(NOT WIN32)
 
   set(_kolv_in ${CMAKE_CURRENT_SOURCE_DIR}/packaging)
   set(_kolv_out ${CMAKE_CURRENT_BINARY_DIR}/packaging)
-  set(KOLV_FULL_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
-  set(KOLV_FULL_SYSCONFDIR ${CMAKE_INSTALL_FULL_SYSCONFDIR})
   configure_file(${_kolv_in}/kolv-bridge@.service.in ${_kolv_out}/kolv-bridge@.service @ONLY)
   configure_file(${_kolv_in}/kolv-bridge.default ${_kolv_out}/kolv-bridge.default @ONLY)
   configure_file(${_kolv_in}/changelog.in ${_kolv_out}/changelog @ONLY)
   file(WRITE ${_kolv_out}/conffiles
-       "${KOLV_FULL_SYSCONFDIR}/default/kolv-bridge\n${KOLV_FULL_SYSCONFDIR}/logrotate.d/kolv-bridge\n")
+       "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/kolv-bridge\n${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/kolv-bridge\n")
 
   # Debian wants manual pages and the changelog gzipped, without a name or time inside.
   set(_kolv_pages kolv-bridge.1 kolv-setup.1 ulk-sim.1 kolv-chat.1 ulk.cfg.5)
   set(_kolv_gzipped)
-  foreach(_kolv_file IN LISTS _kolv_pages ITEMS changelog)
-    if(_kolv_file STREQUAL "changelog")
-      set(_kolv_source ${_kolv_out}/changelog)
-    else()
-      set(_kolv_source ${CMAKE_CURRENT_SOURCE_DIR}/man/${_kolv_file})
-    endif()
+  list(TRANSFORM _kolv_pages PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/man/ OUTPUT_VARIABLE _kolv_sources)
+  foreach(_kolv_source IN LISTS _kolv_sources ITEMS ${_kolv_out}/changelog)
+    get_filename_component(_kolv_file ${_kolv_source} NAME)
     set(_kolv_copy ${_kolv_out}/gz/${_kolv_file})
     add_custom_command(OUTPUT ${_kolv_copy}.gz
       COMMAND ${CMAKE_COMMAND} -E copy ${_kolv_source} ${_kolv_copy}

@@ -25,7 +25,6 @@ esac
 
 cache_root=${KOLV_OPENSSL_CACHE:-/var/cache/kolv-bridge}
 started=$(date +%s)
-export DEBIAN_FRONTEND=noninteractive
 
 # Source versions apt knows, newest first.
 source_versions() {

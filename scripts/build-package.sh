@@ -12,7 +12,7 @@ flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DKOLV_BUILD_TESTS=OFF -DKOLV_BUILD_BENCH=OFF \
   -DCMAKE_CXX_FLAGS="$(flags CXXFLAGS) $(flags CPPFLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)" >/dev/null
-cmake --build "$dir" -j"${KOLV_JOBS:-2}"
+cmake --build "$dir" -j"${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 rm -f "$dir"/*.deb
 (cd "$dir" && cpack -G DEB >/dev/null)
 ls "$dir"/kolv-bridge_*.deb

@@ -14,6 +14,7 @@ stamp() { echo "== $* ($(($(date +%s) - start)) s)"; }
 stamp "dependencies"
 ./scripts/install-deps.sh
 . scripts/lib/apt.sh
+. scripts/lib/workflow.sh
 install_missing g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 googletest dpkg-dev
 stamp "32-bit Wine on QEMU's user-mode emulator"
 ./scripts/setup-wine-x86.sh
@@ -24,15 +25,14 @@ done
 
 # Wine for the tests: cmake/wine-run.sh makes a prefix per preset once and
 # keeps a detached wineserver for the run, which ends by itself when unused.
-export WINEDEBUG=-all
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
 # Not niced: their Wine tests (and the wineserver they leave for the
 # end-to-end run) are timed.
 stamp "windows-x64 build, unit and fuzz replay tests under Wine"
-cmake --workflow --preset windows-x64
+run_preset windows-x64
 stamp "windows-x86 build, unit and fuzz replay tests under 32-bit Wine on QEMU"
-cmake --workflow --preset windows-x86
+run_preset windows-x86
 
 stamp "Linux end-to-end suite, built"
 cmake --preset default >/dev/null
