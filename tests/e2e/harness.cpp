@@ -540,7 +540,8 @@ std::vector<std::string> tornLines(std::string_view output) {
     std::vector<std::string> torn;
     std::string previous;
     bool banner = true;
-    for (const std::string& line : lines(output)) {
+    // A running bridge may be part way through its last line.
+    for (const std::string& line : lines(output.substr(0, output.rfind('\n') + 1))) {
         banner = banner && !isStampAt(line, 0);
         bool ok = banner || line.empty() || line == "\r" ||
                   (line == "OK\r" && previous.rfind("connect failed with error: ", 0) == 0);

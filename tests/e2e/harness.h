@@ -165,7 +165,7 @@ std::size_t countOf(std::string_view text, std::string_view needle);  // non-ove
 // Console lines without their timestamp (and "\r"); lines that have none are skipped.
 // The messages of kolv.log, each line checked for the log's format.
 std::vector<std::string> logMessages(const Dir& dir);
-// Console output lines where another thread's text landed inside a line.
+// Finished console output lines where another thread's text landed inside a line.
 std::vector<std::string> tornLines(std::string_view output);
 // Waits until pred() holds; false at the deadline.
 template <typename Pred>
