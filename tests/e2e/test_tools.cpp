@@ -20,9 +20,10 @@ TEST(Tools, SimulatorAndChatClientTakeTheDemosRoad) {
     writeConfig(dir, config);
     auto bridge = startBridge(dir);
     ASSERT_TRUE(sim.waitFor("CAPABILITIES: MCI CTCP", 10s)) << sim.out() << bridge->out();
-    Process chat(toolCommand("kolv-chat", {"--port", port, "--user", "Alice", "--say", "hello", "--wait", "4000",
-                                           "--raw"}),
-                 dir);
+    // Long enough to hear the reconnect: the drop comes 2 s after the handshake, the retry 1 s later.
+    const std::string wait = std::to_string(scaled(5s).count());
+    Process chat(
+        toolCommand("kolv-chat", {"--port", port, "--user", "Alice", "--say", "hello", "--wait", wait, "--raw"}), dir);
     EXPECT_EQ(chat.exitCode(20s), 0) << chat.err();
     const std::string got = "\n" + chat.out();
     for (const char* line : {"\nSERVER~~~CLIENT~~~LATENCY:0~\n", "\nAlice~Local~~~~~hello~\n",
