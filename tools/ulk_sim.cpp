@@ -99,11 +99,11 @@ void checkSiteTimers(ulksim::Site& site, std::int64_t now) {
 
 // Checked once a tick: pings, timed drops and the exit timer.
 [[noreturn]] void timerLoop() {
-    std::int64_t startMs = ulksim::nowMs();
+    std::int64_t startMs = kolv::steadyMs();
     const long exitAfter = options().exitAfterSeconds;
     for (;;) {
         kolv::sleepMs(50);
-        std::int64_t now = ulksim::nowMs();
+        std::int64_t now = kolv::steadyMs();
         if (exitAfter > 0 && now - startMs >= exitAfter * 1000)
             ulksim::finish("--exit-after " + std::to_string(exitAfter) + " s");
         if (ulksim::finishing()) continue;

@@ -78,10 +78,10 @@ ReadResult readPlain(Site& site, std::vector<char>& buffer) {
 
 // Reads and throws away until the site's end of stream, for kDrainMs at most.
 void drain(kolv::SocketHandle socket) {
-    std::int64_t deadline = nowMs() + kDrainMs;
+    std::int64_t deadline = kolv::steadyMs() + kDrainMs;
     char discard[4096];
     for (;;) {
-        std::int64_t left = deadline - nowMs();
+        std::int64_t left = deadline - kolv::steadyMs();
         if (left <= 0) break;
         int ready = kolv::waitSocket(socket, WaitFor::Read, static_cast<int>(left));
         if (ready <= 0) break;
@@ -99,13 +99,13 @@ bool acceptTls(Site& site) {
         return false;
     }
     SSL_set_fd(ssl, static_cast<int>(site.socket));
-    std::int64_t deadline = nowMs() + kTlsAcceptTimeoutMs;
+    std::int64_t deadline = kolv::steadyMs() + kTlsAcceptTimeoutMs;
     for (;;) {
         ERR_clear_error();
         int r = SSL_accept(ssl);
         if (r == 1) break;
         int error = SSL_get_error(ssl, r);
-        std::int64_t left = deadline - nowMs();
+        std::int64_t left = deadline - kolv::steadyMs();
         if ((error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) || left <= 0 ||
             site.dropRequested.load()) {
             std::string why = left <= 0 ? std::string("timed out") : tlsErrorText("SSL_accept", error);
@@ -127,7 +127,7 @@ bool acceptTls(Site& site) {
 bool sendToSite(Site& site, const std::string& data) {
     std::lock_guard<std::mutex> writeLock(site.writeMutex);
     if (site.closed) return false;
-    std::int64_t deadline = nowMs() + kWriteTimeoutMs;
+    std::int64_t deadline = kolv::steadyMs() + kWriteTimeoutMs;
     std::size_t done = 0;
     while (done < data.size()) {
         WaitFor waitFor = WaitFor::Write;
@@ -137,7 +137,7 @@ bool sendToSite(Site& site, const std::string& data) {
             done += static_cast<std::size_t>(sent);
             continue;
         }
-        std::int64_t left = deadline - nowMs();
+        std::int64_t left = deadline - kolv::steadyMs();
         if (failure.empty() && left <= 0) failure = "send timed out";
         if (failure.empty() && kolv::waitSocket(site.socket, waitFor, static_cast<int>(left)) < 0)
             failure = "wait error " + std::to_string(kolv::lastSocketError());

@@ -25,7 +25,7 @@ std::string statsText() {
 // to a remote host and back, counted from arrival so lines of one read are not
 // delayed one after the other.
 void passOn(const SitePtr& site, const std::string& wire, std::int64_t arrivedMs) {
-    std::int64_t wait = arrivedMs + options().latencyMs - nowMs();
+    std::int64_t wait = arrivedMs + options().latencyMs - kolv::steadyMs();
     if (wait > 0) kolv::sleepMs(wait);
     for (const auto& other : siteSnapshot()) {
         if (!other->ready.load()) continue;
@@ -68,7 +68,7 @@ void handleData(const SitePtr& site, std::string& carry, const char* data, std::
 
 void onHandshake(const SitePtr& site, std::string text) {
     site->handshake = std::move(text);
-    site->readyAtMs = nowMs();
+    site->readyAtMs = kolv::steadyMs();
     site->nextPingMs = site->readyAtMs + options().pingSeconds * 1000;
     site->ready.store(true);
     report(siteTag(*site) + " handshake \"" + printable(site->handshake) + "\"");
@@ -84,21 +84,21 @@ ReadResult dropped() {
 // Reads until the connection ends or the site is to be dropped; what is left
 // of an unfinished line stays in carry.
 ReadResult readUntilEnd(const SitePtr& site, std::string& carry) {
-    std::int64_t lastDataMs = nowMs();
+    std::int64_t lastDataMs = kolv::steadyMs();
     std::vector<char> buffer(kReadSize);
     for (;;) {
         if (site->dropRequested.load()) return dropped();
         ReadResult got = readSome(*site, buffer);
         if (got.size > 0) {
-            lastDataMs = nowMs();
+            lastDataMs = kolv::steadyMs();
             std::size_t size = static_cast<std::size_t>(got.size);
             if (!site->ready.load()) onHandshake(site, std::string(buffer.data(), size));
             else handleData(site, carry, buffer.data(), size, lastDataMs);
             continue;
         }
         if (!got.again) return got;
-        if (!carry.empty() && nowMs() - lastDataMs >= kStalledLineMs) {
-            handleLine(site, carry, false, nowMs());
+        if (!carry.empty() && kolv::steadyMs() - lastDataMs >= kStalledLineMs) {
+            handleLine(site, carry, false, kolv::steadyMs());
             carry.clear();
         }
         kolv::waitSocket(site->socket, got.waitFor, kReadPollMs);

@@ -24,8 +24,8 @@ void finish(const std::string& why) {
     }
     report("exiting: " + why);
     requestDropAll();
-    std::int64_t deadline = nowMs() + kDrainMs + 500;
-    while (nowMs() < deadline && !noSitesLeft()) kolv::sleepMs(20);
+    std::int64_t deadline = kolv::steadyMs() + kDrainMs + 500;
+    while (kolv::steadyMs() < deadline && !noSitesLeft()) kolv::sleepMs(20);
     flushReports();
     freeTls();
     kolv::exitProcess(0);

@@ -12,8 +12,6 @@ std::mutex gOutMutex;
 
 }  // namespace
 
-std::int64_t nowMs() { return kolv::steadyMicros() / 1000; }
-
 void report(const std::string& text) {
     kolv::LocalTime t = kolv::localTimeNow();
     char stamp[32];

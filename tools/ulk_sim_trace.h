@@ -7,9 +7,6 @@
 
 namespace ulksim {
 
-// Milliseconds on the steady clock.
-std::int64_t nowMs();
-
 void report(const std::string& text);
 
 // Control bytes would garble the trace; shows them as \xNN.

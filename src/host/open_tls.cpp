@@ -42,13 +42,13 @@ void reportCertificate(SSL* connection) {
 
 bool handshakeWithin(SSL* connection, SocketHandle socket, int limitMs) {
     setNonBlocking(socket, true);
-    const std::int64_t deadline = steadyMicros() / 1000 + limitMs;
+    const std::int64_t deadline = steadyMs() + limitMs;
     bool done = false;
     for (;;) {
         int result = SSL_connect(connection);
         done = result > 0;
         int error = done ? SSL_ERROR_NONE : SSL_get_error(connection, result);
-        std::int64_t left = deadline - steadyMicros() / 1000;
+        std::int64_t left = deadline - steadyMs();
         if (done || (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) || left <= 0) break;
         WaitFor what = error == SSL_ERROR_WANT_READ ? WaitFor::Read : WaitFor::Write;
         if (waitSocket(socket, what, static_cast<int>(left)) <= 0) break;

@@ -116,13 +116,13 @@ void breakLinkLocked(HostLink& link) REQUIRES(link.mutex) {
 long tlsWriteLocked(HostLink& link, const char* data, std::size_t length, int& errorCode) REQUIRES(link.mutex) {
     SSL* ssl = link.tls.connection.get();
     const SocketHandle socket = link.socket.load();
-    const std::int64_t deadline = steadyMicros() / 1000 + kHostWriteTimeoutMs;
+    const std::int64_t deadline = steadyMs() + kHostWriteTimeoutMs;
     for (;;) {
         ERR_clear_error();
         int n = SSL_write(ssl, data, clampToInt(length));
         if (n > 0) return n;
         int error = SSL_get_error(ssl, n);
-        std::int64_t left = deadline - steadyMicros() / 1000;
+        std::int64_t left = deadline - steadyMs();
         bool retry = (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) && left > 0 &&
                      waitSocket(socket, error == SSL_ERROR_WANT_WRITE ? WaitFor::Write : WaitFor::Read,
                                 static_cast<int>(left)) > 0;

@@ -11,6 +11,8 @@ std::int64_t steadyMicros() {
         .count();
 }
 
+std::int64_t steadyMs() { return steadyMicros() / 1000; }
+
 int clampToInt(std::size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
 
 }  // namespace kolv

@@ -23,6 +23,8 @@ void sleepMs(std::int64_t milliseconds);
 void systemSleepMs(std::int64_t milliseconds);  // past any test seam
 // A steady clock in microseconds, for pacing; its zero means nothing.
 std::int64_t steadyMicros();
+// The same clock in milliseconds, for deadlines.
+std::int64_t steadyMs();
 // Sleeps until steadyMicros() reaches deadline, ending closer to it than a
 // plain sleep: sleeps most of the way, then yields until it is there. For
 // pauses that repeat back to back (one per client in a broadcast), where the

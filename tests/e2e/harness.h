@@ -162,7 +162,6 @@ bool bridgeIsWindows();
 int osError(std::string_view name);
 std::vector<std::string> lines(std::string_view text);
 std::size_t countOf(std::string_view text, std::string_view needle);  // non-overlapping
-// Console lines without their timestamp (and "\r"); lines that have none are skipped.
 // The messages of kolv.log, each line checked for the log's format.
 std::vector<std::string> logMessages(const Dir& dir);
 // Finished console output lines where another thread's text landed inside a line.
