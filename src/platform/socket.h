@@ -42,6 +42,11 @@ void setReuseAddress(SocketHandle s);
 // Sends each small packet at once instead of holding it for the peer's
 // acknowledgement of the previous one.
 void setNoDelay(SocketHandle s);
+// Caps the kernel's receive buffer. On a listening socket, before it accepts,
+// every connection it accepts starts with a small window.
+void setReceiveBuffer(SocketHandle s, int bytes);
+// Bytes the kernel holds for s that nobody has read yet, or -1.
+long unreadBytes(SocketHandle s);
 
 // Socket calls that differ in type between OS APIs. Each returns the
 // invalid socket or -1 on failure, with lastSocketError() set.

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -76,6 +77,15 @@ void setSendTimeout(SocketHandle s, int milliseconds) {
 void setNoDelay(SocketHandle s) {
     int one = 1;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void setReceiveBuffer(SocketHandle s, int bytes) {
+    ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+long unreadBytes(SocketHandle s) {
+    int count = 0;
+    return ::ioctl(s, FIONREAD, &count) == 0 ? count : -1;
 }
 
 void setReuseAddress(SocketHandle s) {

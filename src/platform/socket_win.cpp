@@ -99,6 +99,16 @@ void setNoDelay(SocketHandle s) {
     ::setsockopt(native(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
 }
 
+void setReceiveBuffer(SocketHandle s, int bytes) {
+    ::setsockopt(native(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
+long unreadBytes(SocketHandle s) {
+    u_long count = 0;
+    if (::ioctlsocket(native(s), static_cast<long>(FIONREAD), &count) != 0) return -1;  // the macro is unsigned
+    return static_cast<long>(count);
+}
+
 SocketHandle openSocket(int family, int type, int protocol) {
     return adopt(::WSASocketW(family, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
 }
