@@ -12,6 +12,7 @@
 
 #include "kolv_chat_options.h"
 #include "kolv_chat_show.h"
+#include "kolv_load.h"
 #include "packet/packet_text.h"
 #include "platform/socket.h"
 #include "platform/system.h"
@@ -185,6 +186,11 @@ int main(int argc, char** argv) {
     if (started != 0) {
         std::fprintf(stderr, "kolv-chat: sockets start-up failed: %s\n", errorText(started).c_str());
         return kExitNoLink;
+    }
+    if (options.load > 0) {
+        int code = kolvload::runLoad(options);
+        kolv::socketCleanup();
+        return code;
     }
     Session session;
     session.raw = options.raw;

@@ -16,10 +16,15 @@ using kolvtool::kGoOn;
 
 constexpr std::size_t kMaxUserName = 29;  // what the bridge keeps of a name
 constexpr long long kMaxWaitMs = 3600LL * 1000;
+constexpr long long kMaxLoad = 50;  // the bridge's client slots
+constexpr long long kMaxSeed = 999999999999LL;
+constexpr long long kMaxDurationSeconds = 7LL * 24 * 3600;
 
 constexpr const char* kUsage =
     "usage: kolv-chat [--port N] [--host NAME] [--user NAME] [--site TEXT] [--to USER]\n"
     "                 [--say TEXT]... [--wait MS] [--no-logoff] [--raw]\n"
+    "       kolv-chat --load N [--seed N] [--duration SECONDS] [--port N] [--host NAME]\n"
+    "                 [--site TEXT]\n"
     "Connects to the bridge as a local chat client.\n"
     "  --port N      bridge port (default: the port of ./ulk.cfg)\n"
     "  --host NAME   bridge address (default localhost)\n"
@@ -31,16 +36,40 @@ constexpr const char* kUsage =
     "  --wait MS     after the last --say, how long to print what arrives (default 1500)\n"
     "  --no-logoff   leave without the logoff packet\n"
     "  --raw         print received lines exactly as received\n"
+    "  --load N      N clients at once (1 to 50), each one after another: each joins,\n"
+    "                sends numbered packets (body \"NAME SEQ\") in random chunks and at\n"
+    "                random rates, maybe reads slowly, and leaves by close, by reset or\n"
+    "                after LOGOFF, sometimes part way through a packet; it checks every\n"
+    "                line it gets. A summary at the end: sent, acknowledged by the\n"
+    "                host's echo, lost, out of order, duplicates, host messages\n"
+    "  --seed N      the clients' plans under --load (default 1; the same seed, the\n"
+    "                same plans)\n"
+    "  --duration SECONDS  how long --load runs (default 0: until SIGINT or SIGTERM)\n"
     "Values may also be given as --flag=VALUE. Exit code 0, 1 when the bridge cannot be\n"
     "reached or the connection is lost, 2 for a usage error.\n";
 
 constexpr kolvtool::ArgWording kWording{"kolv-chat", kUsage, "unknown argument", "", true, false, false};
 
 // Indexes into kOptionNames.
-enum OptionId : std::size_t { kPort, kHost, kUser, kSite, kTo, kSay, kWait, kNoLogoff, kRaw };
+enum OptionId : std::size_t {
+    kPort, kHost, kUser, kSite, kTo, kSay, kWait, kNoLogoff, kRaw, kLoad, kSeed, kDuration,
+};
 constexpr kolvtool::OptionName kOptionNames[] = {
-    {"port", true}, {"host", true}, {"user", true},       {"site", true}, {"to", true},
-    {"say", true},  {"wait", true}, {"no-logoff", false}, {"raw", false},
+    {"port", true}, {"host", true}, {"user", true},       {"site", true}, {"to", true},   {"say", true},
+    {"wait", true}, {"no-logoff", false}, {"raw", false}, {"load", true}, {"seed", true}, {"duration", true},
+};
+
+struct CountOption {
+    OptionId id;
+    long long low;
+    long long high;
+    const char* unit;
+};
+constexpr CountOption kCountOptions[] = {
+    {kWait, 0, kMaxWaitMs, "milliseconds"},
+    {kLoad, 1, kMaxLoad, "a number of clients"},
+    {kSeed, 0, kMaxSeed, "a number"},
+    {kDuration, 0, kMaxDurationSeconds, "seconds"},
 };
 
 std::string defaultUser() {
@@ -68,6 +97,23 @@ bool usablePort(const std::string& text) {
     return parseCount(text, 65535, port) && port != 0;
 }
 
+int applyCount(const Arg& arg, Options& o) {
+    for (const CountOption& count : kCountOptions) {
+        long long value = 0;
+        if (count.id != arg.id) continue;
+        if (!parseCount(arg.value, count.high, value) || value < count.low) {
+            std::fprintf(stderr, "kolv-chat: %s wants %s from %lld to %lld, not \"%s\"\n", arg.flag().c_str(),
+                         count.unit, count.low, count.high, arg.value.c_str());
+            return kExitUsage;
+        }
+        if (arg.id == kWait) o.waitMs = value;
+        if (arg.id == kLoad) o.load = static_cast<int>(value);
+        if (arg.id == kSeed) o.seed = value;
+        if (arg.id == kDuration) o.durationSeconds = value;
+    }
+    return kGoOn;
+}
+
 int applyOption(const Arg& arg, Options& o) {
     const std::string& value = arg.value;
     switch (arg.id) {
@@ -83,16 +129,9 @@ int applyOption(const Arg& arg, Options& o) {
     case kSite: o.site = value; break;
     case kTo: o.to = value; break;
     case kSay: o.says.push_back(value); break;
-    case kWait:
-        if (!parseCount(value, kMaxWaitMs, o.waitMs)) {
-            std::fprintf(stderr, "kolv-chat: --wait wants milliseconds from 0 to %lld, not \"%s\"\n", kMaxWaitMs,
-                         value.c_str());
-            return kExitUsage;
-        }
-        break;
     case kNoLogoff: o.logoff = false; break;
     case kRaw: o.raw = true; break;
-    default: break;
+    default: return applyCount(arg, o);
     }
     return kGoOn;
 }
@@ -107,6 +146,10 @@ int checkFields(const Options& o) {
     }
     if (!fitsInField(o.site) || !fitsInField(o.to)) {
         std::fprintf(stderr, "kolv-chat: --site and --to cannot hold \"~\" or line ends\n");
+        return kExitUsage;
+    }
+    if (o.load > 0 && !o.says.empty()) {
+        std::fprintf(stderr, "kolv-chat: --load and --say do not go together\n");
         return kExitUsage;
     }
     for (const std::string& say : o.says) {

@@ -18,6 +18,9 @@ struct Options {
     long long waitMs = 1500;
     bool logoff = true;
     bool raw = false;
+    int load = 0;  // --load: this many clients instead of one user
+    long long seed = 1;
+    long long durationSeconds = 0;  // 0: until SIGINT or SIGTERM
 };
 
 // "~" and line ends would break the packet's framing.

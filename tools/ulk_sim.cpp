@@ -3,6 +3,7 @@
 // requests, echoes and passes on chat, and can drop sites to exercise reconnects.
 // This file listens, takes sites in and keeps the timers.
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -13,6 +14,7 @@
 #include "platform/resolve.h"
 #include "tool_net.h"
 #include "tool_options.h"
+#include "ulk_sim_chaos.h"
 #include "ulk_sim_commands.h"
 #include "ulk_sim_link.h"
 #include "ulk_sim_options.h"
@@ -30,6 +32,9 @@ using ulksim::report;
 using ulksim::SitePtr;
 
 std::atomic<bool> gDroppedOnce{false};
+volatile std::sig_atomic_t gSignalled = 0;
+
+void onSignal(int) { gSignalled = 1; }
 
 SocketHandle openListener(std::string& shown) {
     const ulksim::Options& o = options();
@@ -42,6 +47,7 @@ SocketHandle openListener(std::string& shown) {
     int error = 0;
     SocketHandle listening = kolvtool::firstUsableSocket(list.get(), [&](SocketHandle s, const addrinfo& a) {
         kolv::setReuseAddress(s);
+        if (o.chaos) kolv::setReceiveBuffer(s, ulksim::kChaosReceiveBuffer);
         if (kolv::bindSocket(s, a.ai_addr, a.ai_addrlen) != 0 || kolv::listenSocket(s, 16) != 0) return false;
         shown = (a.ai_family == AF_INET6 ? "[" + o.listen + "]" : o.listen) + ":" + o.port;
         return true;
@@ -63,7 +69,7 @@ void takeSite(SocketHandle client) {
     try {
         std::thread(ulksim::serveSite, site).detach();
     } catch (const std::exception& e) {
-        ulksim::closeSite(site, std::string("no thread: ") + e.what(), false);
+        ulksim::closeSite(site, std::string("no thread: ") + e.what(), ulksim::Ending::Broken);
     }
 }
 
@@ -97,19 +103,21 @@ void checkSiteTimers(ulksim::Site& site, std::int64_t now) {
     }
 }
 
-// Checked once a tick: pings, timed drops and the exit timer.
+// Checked once a tick: signals, pings, timed drops, chaos and the exit timer.
 [[noreturn]] void timerLoop() {
     std::int64_t startMs = kolv::steadyMs();
     const long exitAfter = options().exitAfterSeconds;
     for (;;) {
         kolv::sleepMs(50);
         std::int64_t now = kolv::steadyMs();
+        if (gSignalled != 0) ulksim::finish("signal");
         if (exitAfter > 0 && now - startMs >= exitAfter * 1000)
             ulksim::finish("--exit-after " + std::to_string(exitAfter) + " s");
         if (ulksim::finishing()) continue;
         for (const auto& site : ulksim::siteSnapshot()) {
             if (site->ready.load() && !site->dropRequested.load()) checkSiteTimers(*site, now);
         }
+        if (options().chaos) ulksim::chaosTick(now);
     }
 }
 
@@ -118,7 +126,9 @@ void reportListening(const std::string& shown) {
     std::string mode = !o.tls ? "plain TCP" : o.certFile.empty() ? "TLS, self-signed" : "TLS";
     report("ulk-sim listening on " + shown + " (" + mode + "); ping " +
            (o.pingSeconds > 0 ? "every " + std::to_string(o.pingSeconds) + " s" : "off") + (o.echo ? "" : "; no echo") +
-           (o.latencyMs > 0 ? "; latency " + std::to_string(o.latencyMs) + " ms" : ""));
+           (o.latencyMs > 0 ? "; latency " + std::to_string(o.latencyMs) + " ms" : "") +
+           (o.chaos ? "; chaos seed " + std::to_string(o.chaosSeed) + ", " + std::to_string(o.chaosRate) +
+                          " faults a minute" : ""));
 }
 
 }  // namespace
@@ -127,6 +137,8 @@ int main(int argc, char** argv) {
     int parsed = ulksim::parseOptions(argc, argv);
     if (parsed != kolvtool::kGoOn) return parsed;
     kolv::ignoreBrokenPipe();
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
     if (kolv::socketStartup() != 0) {
         std::fprintf(stderr, "ulk-sim: sockets are not available\n");
         return 1;

@@ -3,6 +3,7 @@
 #include <openssl/err.h>
 
 #include "platform/system.h"
+#include "ulk_sim_chaos_log.h"
 #include "ulk_sim_options.h"
 #include "ulk_sim_tls.h"
 #include "ulk_sim_trace.h"
@@ -14,6 +15,7 @@ using kolv::WaitFor;
 
 constexpr std::int64_t kWriteTimeoutMs = 5000;
 constexpr std::int64_t kTlsAcceptTimeoutMs = 10000;
+constexpr std::size_t kDrainReadSize = 16384;
 constexpr const char* kSiteClosed = "the site closed the connection";
 
 // One try at writing. Nothing written: waitFor says what to wait for, unless
@@ -52,7 +54,7 @@ ReadResult readTls(Site& site, std::vector<char>& buffer) {
         result.why = kSiteClosed;
     } else {
         result.why = tlsErrorText("SSL_read", error);
-        result.orderly = false;
+        result.how = Ending::Broken;
     }
     return result;
 }
@@ -71,23 +73,58 @@ ReadResult readPlain(Site& site, std::vector<char>& buffer) {
         result.again = true;
     } else {
         result.why = "recv error " + std::to_string(error);
-        result.orderly = false;
+        result.how = Ending::Broken;
     }
     return result;
 }
 
-// Reads and throws away until the site's end of stream, for kDrainMs at most.
-void drain(kolv::SocketHandle socket) {
+// Reads until the site's end of stream, for kDrainMs at most.
+void drain(Site& site, const DrainSink& keep) {
     std::int64_t deadline = kolv::steadyMs() + kDrainMs;
-    char discard[4096];
+    std::vector<char> buffer(kDrainReadSize);
     for (;;) {
         std::int64_t left = deadline - kolv::steadyMs();
-        if (left <= 0) break;
-        int ready = kolv::waitSocket(socket, WaitFor::Read, static_cast<int>(left));
-        if (ready <= 0) break;
-        long n = kolv::socketRecv(socket, discard, sizeof discard);
-        if (n == 0 || (n < 0 && !kolv::isWouldBlock(kolv::lastSocketError()))) break;
+        if (left <= 0) return;
+        ReadResult got = readSome(site, buffer);
+        if (got.size > 0) {
+            if (keep) keep(buffer.data(), static_cast<std::size_t>(got.size));
+            continue;
+        }
+        if (!got.again || kolv::waitSocket(site.socket, got.waitFor, static_cast<int>(left)) < 0) return;
     }
+}
+
+// Writes data whole; writeMutex held. False once the site is to be dropped.
+bool sendLocked(Site& site, const std::string& data) {
+    if (site.closed) return false;
+    std::int64_t deadline = kolv::steadyMs() + kWriteTimeoutMs;
+    std::size_t done = 0;
+    while (done < data.size()) {
+        WaitFor waitFor = WaitFor::Write;
+        std::string failure;
+        long sent = writeSome(site, data.data() + done, data.size() - done, waitFor, failure);
+        if (sent > 0) {
+            done += static_cast<std::size_t>(sent);
+            continue;
+        }
+        std::int64_t left = deadline - kolv::steadyMs();
+        if (failure.empty() && left <= 0) failure = "send timed out";
+        if (failure.empty() && kolv::waitSocket(site.socket, waitFor, static_cast<int>(left)) < 0)
+            failure = "wait error " + std::to_string(kolv::lastSocketError());
+        if (!failure.empty()) {
+            if (!site.dropRequested.exchange(true)) report(siteTag(site) + " " + failure + "; dropping");
+            return false;
+        }
+    }
+    return true;
+}
+
+void freeTls(Site& site) {
+    std::lock_guard<std::mutex> ioLock(site.ioMutex);
+    if (site.ssl == nullptr) return;
+    SSL_free(site.ssl);
+    site.ssl = nullptr;
+    ERR_clear_error();
 }
 
 }  // namespace
@@ -126,32 +163,19 @@ bool acceptTls(Site& site) {
 
 bool sendToSite(Site& site, const std::string& data) {
     std::lock_guard<std::mutex> writeLock(site.writeMutex);
-    if (site.closed) return false;
-    std::int64_t deadline = kolv::steadyMs() + kWriteTimeoutMs;
-    std::size_t done = 0;
-    while (done < data.size()) {
-        WaitFor waitFor = WaitFor::Write;
-        std::string failure;
-        long sent = writeSome(site, data.data() + done, data.size() - done, waitFor, failure);
-        if (sent > 0) {
-            done += static_cast<std::size_t>(sent);
-            continue;
-        }
-        std::int64_t left = deadline - kolv::steadyMs();
-        if (failure.empty() && left <= 0) failure = "send timed out";
-        if (failure.empty() && kolv::waitSocket(site.socket, waitFor, static_cast<int>(left)) < 0)
-            failure = "wait error " + std::to_string(kolv::lastSocketError());
-        if (!failure.empty()) {
-            if (!site.dropRequested.exchange(true)) report(siteTag(site) + " " + failure + "; dropping");
-            return false;
-        }
-    }
-    return true;
+    return sendLocked(site, data);
 }
 
-void sendHostPacket(Site& site, const std::string& packet) {
+bool sendToSiteInTwo(Site& site, const std::string& data, std::size_t cut, std::int64_t pauseMs) {
+    std::lock_guard<std::mutex> writeLock(site.writeMutex);
+    if (!sendLocked(site, data.substr(0, cut))) return false;
+    kolv::sleepMs(pauseMs);
+    return sendLocked(site, data.substr(cut));
+}
+
+bool sendHostPacket(Site& site, const std::string& packet) {
     if (!options().quiet) report(siteTag(site) + " -> " + printable(packet));
-    sendToSite(site, packet + "\n");
+    return sendToSite(site, packet + "\n");
 }
 
 ReadResult readSome(Site& site, std::vector<char>& buffer) {
@@ -159,25 +183,25 @@ ReadResult readSome(Site& site, std::vector<char>& buffer) {
     return site.ssl != nullptr ? readTls(site, buffer) : readPlain(site, buffer);
 }
 
-void closeSite(const SitePtr& site, const std::string& why, bool orderly) {
+void closeSite(const SitePtr& site, const std::string& why, Ending how, const DrainSink& keep) {
     {
         std::lock_guard<std::mutex> writeLock(site->writeMutex);
         std::lock_guard<std::mutex> ioLock(site->ioMutex);
         site->closed = true;
-        if (site->ssl != nullptr) {
-            if (orderly) SSL_shutdown(site->ssl);
-            SSL_free(site->ssl);
-            site->ssl = nullptr;
-            ERR_clear_error();
-        }
+        if (site->ssl != nullptr && how == Ending::Orderly) SSL_shutdown(site->ssl);
     }
-    if (orderly) {
+    if (how == Ending::Orderly) {
         kolv::shutdownSend(site->socket);
-        drain(site->socket);
+        drain(*site, keep);
     }
-    kolv::closeSocket(site->socket);
+    // What the site sent that nobody will read: lost with this link.
+    long unread = kolv::unreadBytes(site->socket);
+    freeTls(*site);
+    if (how == Ending::Reset) kolv::abortSocket(site->socket);
+    else kolv::closeSocket(site->socket);
     removeSite(site);
-    report(siteTag(*site) + " closed: " + why);
+    if (site->ready.load()) noteLinkEnd(site->number, site->readyAtUnixMs, unread, why);
+    report(siteTag(*site) + " closed: " + why + (unread > 0 ? "; " + std::to_string(unread) + " bytes unread" : ""));
 }
 
 }  // namespace ulksim

@@ -19,7 +19,8 @@ constexpr std::size_t kStatsKept = 29;  // what the bridge keeps of a STATS answ
 constexpr const char* kUsage =
     "usage: ulk-sim [--listen ADDR] [--port N] [--tls [--cert FILE --key FILE]] [--ping SECONDS]\n"
     "               [--stats TEXT] [--drop-after SECONDS [--drop-once]] [--exit-after SECONDS]\n"
-    "               [--no-echo] [--latency MS] [--quiet] [--help]\n"
+    "               [--no-echo] [--latency MS] [--quiet] [--chaos SEED [--chaos-rate N]]\n"
+    "               [--help]\n"
     "A stand-in for the chat host that the bridge connects to.\n"
     "  --listen ADDR        address to listen on (default 127.0.0.2; the bridge's own\n"
     "                       listener holds the same port on localhost)\n"
@@ -45,6 +46,14 @@ constexpr const char* kUsage =
     "                       like a remote host (default 0). The bridge records a packet\n"
     "                       10 ms after writing it, so quicker echoes give no LATENCY\n"
     "  --quiet              print connections only, no packets\n"
+    "  --chaos SEED         inject faults on a schedule drawn from SEED (the same seed,\n"
+    "                       the same schedule): stop reading for a while (with a small\n"
+    "                       receive buffer), close, reset, send a line in two parts,\n"
+    "                       send an over-long line, send control characters. Send\n"
+    "                       Host~ulk-sim~~~~~HOSTMSG n~ to every site each second. Check\n"
+    "                       every line the sites send (a partial line then waits for\n"
+    "                       its line end), and print a summary at the end\n"
+    "  --chaos-rate N       faults a minute with --chaos (default 6, at most 600)\n"
     "Options also take the form --name=VALUE.\n"
     "\n"
     "Each site's first read is taken whole as its handshake (it has no line end); the\n"
@@ -63,19 +72,20 @@ constexpr const char* kUsage =
     "  hello      send SERVER~~~~~~HELLO~ to every site\n"
     "  sites      list the connected sites\n"
     "  quit       close every site and exit\n"
-    "At end of input the simulator keeps running, so it can run in the background.\n";
+    "At end of input the simulator keeps running, so it can run in the background.\n"
+    "It also ends on SIGINT or SIGTERM, as on quit.\n";
 
 constexpr kolvtool::ArgWording kWording{"ulk-sim", kUsage, "unknown option", " (see --help)", false, false, true};
 
 // Indexes into kOptionNames.
 enum OptionId : std::size_t {
-    kListen, kPort, kCert, kKey, kStats, kPing, kDropAfter, kExitAfter, kLatency,
+    kListen, kPort, kCert, kKey, kStats, kPing, kDropAfter, kExitAfter, kLatency, kChaos, kChaosRate,
     kTls, kDropOnce, kNoEcho, kQuiet,
 };
 constexpr kolvtool::OptionName kOptionNames[] = {
     {"listen", true},     {"port", true},       {"cert", true},       {"key", true},     {"stats", true},
-    {"ping", true},       {"drop-after", true}, {"exit-after", true}, {"latency", true}, {"tls", false},
-    {"drop-once", false}, {"no-echo", false},   {"quiet", false},
+    {"ping", true},       {"drop-after", true}, {"exit-after", true}, {"latency", true}, {"chaos", true},
+    {"chaos-rate", true}, {"tls", false},       {"drop-once", false}, {"no-echo", false}, {"quiet", false},
 };
 
 struct NumberOption {
@@ -89,6 +99,8 @@ constexpr NumberOption kNumberOptions[] = {
     {kDropAfter, 0, kMaxSeconds, &Options::dropAfterSeconds},
     {kExitAfter, 0, kMaxSeconds, &Options::exitAfterSeconds},
     {kLatency, 0, 60000, &Options::latencyMs},
+    {kChaos, 0, 2147483647, &Options::chaosSeed},
+    {kChaosRate, 1, 600, &Options::chaosRate},
 };
 
 Options gOptions;
@@ -133,6 +145,7 @@ int applyNumber(const Arg& arg, Options& o) {
         if (number.id != arg.id) continue;
         if (!parseNumber(arg.flag(), arg.value, number.low, number.high, value)) return kExitUsage;
         o.*number.field = value;
+        if (arg.id == kChaos) o.chaos = true;
     }
     return kGoOn;
 }

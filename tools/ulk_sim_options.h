@@ -20,6 +20,9 @@ struct Options {
     bool echo = true;
     long latencyMs = 0;
     bool quiet = false;
+    bool chaos = false;
+    long chaosSeed = 0;
+    long chaosRate = 6;  // faults a minute
 };
 
 // Fills options(). Returns kolvtool::kGoOn, else the exit code (0 after --help).

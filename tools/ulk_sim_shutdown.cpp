@@ -3,8 +3,11 @@
 #include <atomic>
 
 #include "platform/system.h"
+#include "ulk_sim_chaos_log.h"
 #include "ulk_sim_link.h"
+#include "ulk_sim_options.h"
 #include "ulk_sim_sites.h"
+#include "ulk_sim_tally.h"
 #include "ulk_sim_tls.h"
 #include "ulk_sim_trace.h"
 
@@ -26,6 +29,10 @@ void finish(const std::string& why) {
     requestDropAll();
     std::int64_t deadline = kolv::steadyMs() + kDrainMs + 500;
     while (kolv::steadyMs() < deadline && !noSitesLeft()) kolv::sleepMs(20);
+    if (options().chaos) {
+        printChaosLog(options().chaosSeed, options().chaosRate);
+        printTally();
+    }
     flushReports();
     freeTls();
     kolv::exitProcess(0);

@@ -24,9 +24,12 @@ struct Site {
     std::mutex ioMutex;             // the TLS object is never used by two threads at once
     bool closed = false;            // under writeMutex
     std::atomic<bool> dropRequested{false};
+    std::atomic<bool> resetRequested{false};  // end with a reset (linger 0), not in order
+    std::atomic<std::int64_t> stallUntilMs{0};  // steady time until which nothing is read
     std::atomic<bool> ready{false};  // handshake received; the fields below are set before
     std::string handshake;
     std::int64_t readyAtMs = 0;
+    std::int64_t readyAtUnixMs = 0;
     // Touched by the timer loop only.
     std::int64_t nextPingMs = 0;
     bool dropTimerDone = false;
