@@ -62,6 +62,7 @@ void sendNumbered(const std::vector<SitePtr>& sites, bool control, const Planned
     long n = ++gSchedule.messageNumber;
     std::string packet = control ? "SERVER~~~~~~HOSTMSG " + std::to_string(n) + " \a\b\t\v\f\r\x1b\x1f~"
                                  : "Host~ulk-sim~~~~~HOSTMSG " + std::to_string(n) + "~";
+    if (control) report("chaos: control characters in host message " + std::to_string(n));
     for (const auto& site : sites) {
         bool sent = false;
         if (split == nullptr) {
@@ -99,16 +100,18 @@ void endOrStall(const std::vector<SitePtr>& sites, const Planned& p) {
     }
 }
 
-void inject(const Planned& p) {
+// False when no site is ready: the fault waits for one.
+bool inject(const Planned& p) {
     std::vector<SitePtr> sites = readySites();
-    noteFault(p.fault, !sites.empty());
-    if (sites.empty()) return;
+    if (sites.empty()) return false;
+    noteFault(p.fault);
     switch (p.fault) {
     case Fault::SplitLine: sendNumbered(sites, false, &p); break;
     case Fault::ControlChars: sendNumbered(sites, true, nullptr); break;
     case Fault::LongLine: sendLongLine(sites, p.size); break;
     default: endOrStall(sites, p); break;
     }
+    return true;
 }
 
 }  // namespace
@@ -126,10 +129,9 @@ void chaosTick(std::int64_t nowMs) {
         std::vector<SitePtr> sites = readySites();
         if (!sites.empty()) sendNumbered(sites, false, nullptr);
     }
-    if (nowMs >= s.next.atMs) {
-        inject(s.next);
-        s.next = draw(s.random, s.next.atMs);
-    }
+    // The next fault is drawn from this one's planned time, so a wait for a
+    // site does not move the rest of the schedule.
+    if (nowMs >= s.next.atMs && inject(s.next)) s.next = draw(s.random, s.next.atMs);
 }
 
 }  // namespace ulksim

@@ -34,7 +34,6 @@ struct LinkLife {
 struct ChaosLog {
     std::mutex mutex;
     std::array<long, kFaultKinds> faults{};
-    long notApplied = 0;
     std::vector<HostMessage> messages;
     std::map<int, LinkLife> links;  // by site number
 };
@@ -72,11 +71,10 @@ void printMessages(const ChaosLog& log) {
 
 }  // namespace
 
-void noteFault(Fault fault, bool applied) {
+void noteFault(Fault fault) {
     ChaosLog& log = chaosLog();
     std::lock_guard<std::mutex> lock(log.mutex);
-    if (applied) ++log.faults[static_cast<std::size_t>(fault)];
-    else ++log.notApplied;
+    ++log.faults[static_cast<std::size_t>(fault)];
 }
 
 void noteHostMessage(long number, int siteNumber, std::int64_t sentAtUnixMs, bool sent) {
@@ -95,7 +93,7 @@ void printChaosLog(long seed, long perMinute) {
     ChaosLog& log = chaosLog();
     std::lock_guard<std::mutex> lock(log.mutex);
     report("summary: chaos seed " + std::to_string(seed) + ", " + std::to_string(perMinute) + " faults a minute: " +
-           faultCounts(log) + "; " + std::to_string(log.notApplied) + " with no site ready");
+           faultCounts(log));
     printMessages(log);
     for (const auto& [site, life] : log.links) {
         report("summary: link #" + std::to_string(site) + " ready " + std::to_string(life.readyAt) + " ended " +

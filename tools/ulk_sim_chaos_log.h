@@ -10,8 +10,7 @@ namespace ulksim {
 enum class Fault { Stall, Close, Reset, SplitLine, LongLine, ControlChars };
 inline constexpr int kFaultKinds = 6;
 
-// applied: at least one site was ready to take it.
-void noteFault(Fault fault, bool applied);
+void noteFault(Fault fault);
 void noteHostMessage(long number, int siteNumber, std::int64_t sentAtUnixMs, bool sent);
 // unread: bytes the site had sent that nobody read, or -1 when unknown.
 void noteLinkEnd(int siteNumber, std::int64_t readyAtUnixMs, long unread, const std::string& why);

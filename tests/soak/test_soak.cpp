@@ -1,19 +1,24 @@
-// Long runs, kept out of the quick suite (label soak): fifty clients relay
-// and receive over a TLS link, a full table is churned, and the bridge keeps
-// no descriptor, thread or memory it should have given back.
+// Long runs, kept out of the quick suite (label soak): the bridge between
+// ulk-sim --chaos (a host that stalls, closes, resets and sends broken
+// lines) and kolv-chat --load (clients that come, write in pieces and go),
+// plain and TLS; and a full client table churned. The bridge loses nothing it
+// does not report, and keeps no descriptor, thread or memory it should have
+// given back.
 #include <dirent.h>
+#include <signal.h>
 
-#include <atomic>
+#include <algorithm>
+#include <cstring>
+#include <ctime>
 #include <fstream>
-#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 
 #include "e2e/harness.h"
 
 namespace kolvtest {
 namespace {
-
-constexpr int kClients = 50;
-constexpr int kPerClient = 200;
 
 long openDescriptors(pid_t pid) {
     long count = 0;
@@ -32,68 +37,207 @@ long statusFigure(pid_t pid, const std::string& name) {
     return -1;
 }
 
-// Every client sends numbered packets while the host reads them and, now
-// and then, sends a numbered line to all: over TLS the bridge reads and
-// writes the link at once. Each side gets everything, whole, in order.
-void relayRound(Session& s, std::vector<std::unique_ptr<Stream>>& clients, int round) {
-    std::vector<std::thread> senders;
-    for (std::size_t id = 0; id < clients.size(); ++id) {
-        senders.emplace_back([&, id] {
-            for (int n = 0; n < kPerClient; ++n) {
-                clients[id]->send(chat("U" + std::to_string(id), std::to_string(round) + ":" + std::to_string(n)));
-                std::this_thread::sleep_for(10ms);
-            }
-        });
-    }
-    std::map<std::string, int> next;
-    int got = 0, wrong = 0;
-    int sentLines = 0;
-    for (std::optional<std::string> line; got + wrong < kClients * kPerClient && (line = s.link->readLine(30s));) {
-        if ((got + wrong) % 250 == 0 && sentLines < 40) {
-            ASSERT_TRUE(s.link->send(chat("H", std::to_string(round) + "/" + std::to_string(sentLines++))));
-        }
-        char user[16] = {};
-        int r = -1, n = -1;
-        bool inOrder = std::sscanf(line->c_str(), "%15[^~]~Site~~~~~%d:%d~", user, &r, &n) == 3 && r == round &&
-                       next[user]++ == n;
-        (inOrder ? got : wrong)++;
-    }
-    for (auto& sender : senders) sender.join();
-    std::printf("[ soak     ] round %d: %d of %d packets whole and in order, %d wrong\n", round, got,
-                kClients * kPerClient, wrong);
-    EXPECT_EQ(got, kClients * kPerClient);
-    for (; sentLines < 40; ++sentLines) ASSERT_TRUE(s.link->send(chat("H", std::to_string(round) + "/" + std::to_string(sentLines))));
-    for (auto& client : clients) {
-        for (int n = 0; n < 40; ++n) ASSERT_EQ(client->readLine(30s), chat("H", std::to_string(round) + "/" + std::to_string(n)));
-    }
+// The summary lines of a tool's output.
+std::string summaryOf(const std::string& out) {
+    std::string summary;
+    for (const std::string& line : lines(out)) summary += line.find("summary: ") != std::string::npos ? line + "\n" : "";
+    return summary;
 }
 
-TEST(Soak, FiftyClientsRelayAndReceiveWithoutLossOrLeaks) {
+// The number that pattern captures in text, else -1.
+long long figure(const std::string& text, const std::string& pattern) {
+    std::smatch m;
+    return std::regex_search(text, m, std::regex(pattern)) ? std::atoll(m[1].str().c_str()) : -1;
+}
+
+// The numbers listed after label, to the end of its line.
+std::set<long> listAfter(const std::string& text, const std::string& label) {
+    std::set<long> numbers;
+    std::size_t at = text.find(label);
+    std::istringstream list(at == std::string::npos ? "" : text.substr(at + label.size(), text.find('\n', at) - at));
+    for (long n; list >> n;) numbers.insert(n);
+    return numbers;
+}
+
+// A packet the host's echo never acknowledged: "lost|cut NAME SEQ BYTES UNIX-MS" from the load.
+struct Unacked {
+    std::string name;
+    long seq = 0, bytes = 0;
+    long long at = 0;
+    bool cut = false;  // its head, written as the client left
+};
+
+std::vector<Unacked> unackedOf(const std::string& load) {
+    std::vector<Unacked> packets;
+    char kind[8], name[32];
+    for (Unacked p; const std::string& line : lines(load)) {
+        if (std::sscanf(line.c_str(), "%7s %31s %ld %ld %lld", kind, name, &p.seq, &p.bytes, &p.at) != 5) continue;
+        p.name = name;
+        p.cut = std::strcmp(kind, "cut") == 0;
+        if (p.cut || std::strcmp(kind, "lost") == 0) packets.push_back(p);
+    }
+    std::sort(packets.begin(), packets.end(), [](const Unacked& a, const Unacked& b) { return a.at < b.at; });
+    return packets;
+}
+
+bool reachedHost(const std::string& sim, const Unacked& p) {
+    const std::string key = "~" + p.name + " " + std::to_string(p.seq);
+    for (auto at = sim.find(key); at != std::string::npos; at = sim.find(key, at + 1)) {
+        if (std::strchr(" ~", sim[at + key.size()]) != nullptr) return true;
+    }
+    return false;
+}
+
+// What accounts for a packet the host never got: a reported failure (one
+// relay of one client, at most 1024 bytes), bytes held at a link's end (the
+// bridge's loss line, ulk-sim's unread), a drop line, or a link that was down.
+struct Accounts {
+    struct Failure {
+        long long second;
+        std::string name;
+        long bytes;
+    };
+    std::vector<Failure> failures;
+    std::vector<std::pair<long long, long>> held;        // when (ms), bytes
+    std::multiset<std::string> drops;                    // "NAME BYTES"
+    std::vector<std::pair<long long, long long>> links;  // ready, ended (ms), as ulk-sim saw them
+};
+
+void readBridgeLine(Accounts& a, const std::string& line) {
+    std::tm t{};
+    char text[600], name[64];
+    long n = 0;
+    if (std::sscanf(line.c_str(), "[%d/%d/%d %d:%d:%d] %599[^\r]", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+                    &t.tm_min, &t.tm_sec, text) != 7) return;
+    t.tm_year -= 1900, t.tm_mon -= 1, t.tm_isdst = -1;
+    const long long second = std::mktime(&t);
+    if (std::strncmp(text, "sendHostPacket failed", 21) == 0) a.failures.push_back({second, "", 0});
+    if (std::sscanf(text, "Host link ended with %ld bytes unsent", &n) == 1) a.held.emplace_back(second * 1000 + 999, n);
+    if (std::sscanf(text, "Dropped %ld bytes from %63s (slot", &n, name) == 2) a.drops.insert(name + (" " + std::to_string(n)));
+}
+
+Accounts accountsOf(const std::string& bridge, const std::string& sim) {
+    Accounts a;
+    for (const std::string& line : lines(bridge)) readBridgeLine(a, line);
+    long long ready = 0, ended = 0;
+    long unread = 0;
+    for (const std::string& line : lines(sim)) {
+        if (std::sscanf(line.c_str(), "%*s summary: link #%*d ready %lld ended %lld unread %ld", &ready, &ended, &unread) != 3) continue;
+        a.links.emplace_back(ready, ended);
+        a.held.emplace_back(ended, unread);
+    }
+    return a;
+}
+
+bool accountFor(Accounts& a, const Unacked& p) {
+    if (p.cut) {
+        auto drop = a.drops.find(p.name + " " + std::to_string(p.bytes));
+        return drop != a.drops.end() && (a.drops.erase(drop), true);
+    }
+    if (std::none_of(a.links.begin(), a.links.end(), [&](auto& l) { return l.first <= p.at && p.at <= l.second; })) {
+        return true;  // written while no link was up
+    }
+    for (auto& [at, bytes] : a.held) {
+        if (at >= p.at - 1000 && at <= p.at + 30000 && bytes >= p.bytes) return (bytes -= p.bytes), true;
+    }
+    for (auto& f : a.failures) {
+        bool near = f.second >= p.at / 1000 - 1 && f.second <= p.at / 1000 + 8;  // a write waits 5 s at most
+        if (near && (f.name.empty() || (f.name == p.name && f.bytes + p.bytes <= 1024))) {
+            return (f.name = p.name, f.bytes += p.bytes), true;
+        }
+    }
+    return false;
+}
+
+int chaosSeconds() {
+    const char* text = std::getenv("KOLV_CHAOS_SECONDS");  // scripts/run-chaos.sh: the long run
+    return text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : 60;
+}
+
+struct ChaosCase {
+    const char* name;
+    bool tls;
+    const char* seed;
+};
+class Chaos : public ::testing::TestWithParam<ChaosCase> {};
+
+TEST_P(Chaos, ClientsLoseNothingUnreportedToAFaultyHost) {
+    const ChaosCase& c = GetParam();
+    const int seconds = chaosSeconds();
+    ::setenv("KOLV_TEST_DEAD_LINK_MS", "4000", 1);  // a host that stalls for good is replaced within the run
+    Dir dir;
+    const std::string port = std::to_string(freePort());
+    std::vector<std::string> simArgs{"--port", port, "--chaos", c.seed, "--chaos-rate", "10", "--ping", "5"};
+    if (c.tls) simArgs.push_back("--tls");
+    Process sim(toolCommand("ulk-sim", simArgs), dir);
+    ASSERT_TRUE(sim.waitFor("listening", 5s)) << sim.err();
+    writeConfig(dir, Config(port, c.tls));
+    auto bridge = startBridge(dir);
+    ASSERT_TRUE(bridge->waitFor("To exit any time", 10s));  // the first link and the listener: the baseline
+    const pid_t pid = bridge->pid();
+    const long fds = openDescriptors(pid), threads = statusFigure(pid, "Threads");
+    Process load(toolCommand("kolv-chat", {"--port", port, "--load", "6", "--seed", c.seed, "--duration",
+                                           std::to_string(seconds)}), dir);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds / 4));
+    const long rssWarm = statusFigure(pid, "VmRSS");
+    ASSERT_EQ(load.exitCode(std::chrono::seconds(seconds + 60)), 0) << load.err();
+    const long rssEnd = statusFigure(pid, "VmRSS");
+    ::kill(sim.pid(), SIGTERM);
+    ASSERT_TRUE(sim.waitFor("summary: numbered", 10s)) << sim.err();
+    const std::string simSummary = summaryOf(sim.out()), loadSummary = summaryOf(load.out());
+    std::printf("[ chaos    ] ulk-sim:\n%s[ chaos    ] kolv-chat --load:\n%s", simSummary.c_str(), loadSummary.c_str());
+    // The bridge is on its own now: every client gone, the host too.
+    EXPECT_TRUE(bridge->waitFor("has left chat", 10s, countOf(load.out(), " joins")));
+    EXPECT_TRUE(waitUntil([&] { return openDescriptors(pid) == fds - 1; }, 10s))  // less the link's socket
+        << openDescriptors(pid) << " descriptors, " << fds << " with the link";
+    EXPECT_TRUE(waitUntil([&] { return statusFigure(pid, "Threads") == threads; }, 10s));
+    std::printf("[ chaos    ] descriptors %ld with the link, threads %ld, VmRSS %ld -> %ld kB\n", fds, threads,
+                rssWarm, rssEnd);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their shadow memory grows by itself
+    EXPECT_LE(rssEnd - rssWarm, 1024) << "memory grows after warm-up";
+#endif
+    for (const char* check : {"(\\d+) malformed", "(\\d+) out of order", "(\\d+) duplicates"}) {
+        EXPECT_EQ(figure(simSummary, check), 0) << "at the host: " << check;
+        EXPECT_EQ(figure(loadSummary, check), 0) << "at the clients: " << check;
+    }
+    EXPECT_EQ(figure(loadSummary, "(\\d+) from SERVER with control characters"), 0);
+    EXPECT_EQ(figure(loadSummary, "(\\d+) ended by the bridge"), 0);
+    EXPECT_EQ(figure(loadSummary, "missed by a client connected throughout: (\\d+)"), 0);
+    EXPECT_GT(figure(loadSummary, "(\\d+) acknowledged"), 0);
+    EXPECT_GT(figure(simSummary, "(\\d+) reset"), 0);
+    const std::set<long> atRisk = listAfter(simSummary, "of their link's end):");
+    for (long n : listAfter(loadSummary, "between ones that came:")) EXPECT_TRUE(atRisk.count(n)) << "HOSTMSG " << n;
+    Accounts accounts = accountsOf(bridge->out(), sim.out());
+    for (const Unacked& p : unackedOf(load.out())) {
+        if (p.cut || !reachedHost(sim.out(), p)) {
+            EXPECT_TRUE(accountFor(accounts, p)) << p.name << " " << p.seq << " unaccounted";
+        }
+    }
+    EXPECT_TRUE(accounts.drops.empty()) << "a drop line for no cut packet: " << *accounts.drops.begin();
+    EXPECT_TRUE(tornLines(bridge->out()).empty()) << tornLines(bridge->out()).front();
+}
+
+INSTANTIATE_TEST_SUITE_P(Soak, Chaos, ::testing::Values(ChaosCase{"Plain", false, "152"}, ChaosCase{"Tls", true, "127"}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// 50 clients fill the table; 1,000 more connects are each closed at once.
+TEST(Soak, AFullTableChurnedKeepsNothing) {
     Session s({"-W1"}, HostMode::Tls);
-    ASSERT_TRUE(s.bridge->waitFor("To exit any time", 10s));  // the listener is open: the baseline
+    ASSERT_TRUE(s.bridge->waitFor("To exit any time", 10s));
     const pid_t pid = s.bridge->pid();
     const long fdsBefore = openDescriptors(pid), threadsBefore = statusFigure(pid, "Threads");
     std::vector<std::unique_ptr<Stream>> clients;
-    for (int id = 0; id < kClients; ++id) clients.push_back(s.join("U" + std::to_string(id)));
-    relayRound(s, clients, 1);
-    const long rssAfterFirst = statusFigure(pid, "VmRSS");
-    relayRound(s, clients, 2);
-    const long rssAfterSecond = statusFigure(pid, "VmRSS");
-    for (int cycle = 0; cycle < 1000; ++cycle) {  // the table is full: each one is closed at once
+    for (int id = 0; id < 50; ++id) clients.push_back(s.join("U" + std::to_string(id)));
+    for (int cycle = 0; cycle < 1000; ++cycle) {
         auto extra = connectClient(s.host.port());
         ASSERT_TRUE(extra != nullptr && extra->readToEnd(5s).empty());
     }
-    for (auto& client : clients) client.reset();
-    for (int id = 0; id < kClients; ++id) ASSERT_TRUE(s.link->readLine(10s).has_value()) << "departure notices";
-    ASSERT_TRUE(s.bridge->waitFor("has left chat", 10s, kClients));
-    ASSERT_TRUE(waitUntil([&] { return openDescriptors(pid) == fdsBefore; }, 10s))
+    clients.clear();
+    for (int id = 0; id < 50; ++id) ASSERT_TRUE(s.link->readLine(10s).has_value()) << "departure notices";
+    ASSERT_TRUE(s.bridge->waitFor("has left chat", 10s, 50));
+    EXPECT_TRUE(waitUntil([&] { return openDescriptors(pid) == fdsBefore; }, 10s))
         << openDescriptors(pid) << " descriptors, " << fdsBefore << " before";
     EXPECT_TRUE(waitUntil([&] { return statusFigure(pid, "Threads") == threadsBefore; }, 10s));
-    std::printf("[ soak     ] descriptors %ld -> %ld, threads %ld, VmRSS %ld -> %ld kB\n", fdsBefore,
-                openDescriptors(pid), threadsBefore, rssAfterFirst, rssAfterSecond);
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their shadow memory grows by itself
-    EXPECT_LE(rssAfterSecond - rssAfterFirst, 512) << "memory grows from one round to the next";
-#endif
 }
 
 }  // namespace
