@@ -105,7 +105,7 @@ bool writeAll(const Connection& c, const std::string& data) {
 std::string padding(kolvtool::Random& random) {
     static const std::string kPattern = "pad-0123456789-abcdefghijklmnopqrstuvwxyz ";
     std::string pad;
-    for (auto length = random.between(0, 300); static_cast<std::int64_t>(pad.size()) < length;) pad += kPattern;
+    for (auto length = random.between(0, 440); static_cast<std::int64_t>(pad.size()) < length;) pad += kPattern;
     return pad.substr(0, static_cast<std::size_t>(random.between(0, static_cast<std::int64_t>(pad.size()))));
 }
 
@@ -225,6 +225,7 @@ bool runClient(const kolvchat::Options& o, const std::string& name, const Client
     if (c.socket == kolv::kInvalidSocket) return false;
     kolv::setSendTimeout(c.socket, kSendTimeoutMs);
     c.record = newRecord(name);
+    c.record->slowReader = plan.slowReader;  // before the reader starts
     std::thread reader;
     try {
         reader = std::thread(readerLoop, std::ref(c));

@@ -1,6 +1,7 @@
 #include "kolv_load_report.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -10,10 +11,11 @@
 namespace kolvload {
 namespace {
 
-// A client that held a slot this long before a host message first arrived
-// anywhere was in the table when the bridge began to pass it on (one pass
-// over 50 clients takes 250 ms).
+// A client that held a slot this long before a host message first reached a
+// client that reads at once was in the table when the bridge began to pass it
+// on (one pass over 50 clients takes 250 ms).
 constexpr std::int64_t kBroadcastMarginMs = 500;
+constexpr std::int64_t kNever = INT64_MAX;
 constexpr std::size_t kShown = 5;
 constexpr std::size_t kMissedShown = 20;
 
@@ -27,7 +29,8 @@ struct Totals {
 };
 
 struct Arrivals {
-    std::int64_t first = 0, last = 0;
+    std::int64_t first = kNever;  // at a client that reads at once
+    std::int64_t last = 0;        // at any client
 };
 
 std::string printable(const std::string& text) {
@@ -76,10 +79,10 @@ std::map<long, Arrivals> hostMessageArrivals(const std::vector<RecordPtr>& recor
     for (const RecordPtr& r : records) {
         std::lock_guard<std::mutex> lock(r->mutex);
         for (const auto& [number, at] : r->hostMessages) {
-            auto [entry, added] = seen.emplace(number, Arrivals{at, at});
-            if (added) continue;
-            entry->second.first = std::min(entry->second.first, at);
-            entry->second.last = std::max(entry->second.last, at);
+            Arrivals& arrivals = seen[number];
+            // A slow reader takes a line long after it came.
+            if (!r->slowReader) arrivals.first = std::min(arrivals.first, at);
+            arrivals.last = std::max(arrivals.last, at);
         }
     }
     return seen;
@@ -93,7 +96,8 @@ std::vector<std::string> missedHostMessages(const std::vector<RecordPtr>& record
         std::lock_guard<std::mutex> lock(r->mutex);
         if (r->joinedAtMs < 0) continue;
         for (const auto& [number, arrivals] : seen) {
-            bool throughout = r->joinedAtMs < arrivals.first - kBroadcastMarginMs && r->leftAtMs > arrivals.last;
+            bool throughout = arrivals.first != kNever && r->joinedAtMs < arrivals.first - kBroadcastMarginMs &&
+                              r->leftAtMs > arrivals.last;
             if (throughout && r->hostMessages.count(number) == 0)
                 missed.push_back("HOSTMSG " + std::to_string(number) + " by " + r->name);
         }

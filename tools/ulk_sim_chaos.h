@@ -8,7 +8,7 @@ namespace ulksim {
 
 // Every connection starts with this receive buffer under --chaos, so a site
 // that stops being read soon finds the window shut.
-inline constexpr int kChaosReceiveBuffer = 8192;
+inline constexpr int kChaosReceiveBuffer = 4096;
 
 // Called by the timer loop on each tick while --chaos is on.
 void chaosTick(std::int64_t nowMs);

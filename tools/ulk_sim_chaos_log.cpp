@@ -12,7 +12,7 @@ namespace ulksim {
 namespace {
 
 // A host message sent this close to its link's end may never have been read.
-constexpr std::int64_t kAtRiskMs = 3000;
+constexpr std::int64_t kAtRiskMs = 5000;
 
 constexpr std::array<const char*, kFaultKinds> kFaultNames = {"stall", "close", "reset", "split line",
                                                                "over-long line", "control characters"};
