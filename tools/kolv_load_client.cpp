@@ -58,8 +58,8 @@ std::int64_t now() { return kolv::steadyMs(); }
 
 void noteEndedByBridge(ClientRecord& record) {
     std::lock_guard<std::mutex> lock(record.mutex);
-    if (record.leftAtMs >= 0) return;
-    record.leftAtMs = now();
+    if (record.gone) return;
+    record.gone = true;
     record.endedByBridge = true;
 }
 
@@ -179,7 +179,7 @@ void writeHead(Connection& c, const kolvchat::Options& o, long seq) {
 
 void startLeaving(Connection& c) {
     std::lock_guard<std::mutex> lock(c.record->mutex);
-    if (c.record->leftAtMs < 0) c.record->leftAtMs = now();
+    c.record->gone = true;
     c.record->departure = c.plan.departure;
     c.record->midPacket = c.plan.midPacket;
 }

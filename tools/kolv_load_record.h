@@ -31,7 +31,7 @@ struct ClientRecord {
     std::vector<std::string> malformed;
     std::map<long, std::int64_t> hostMessages;  // HOSTMSG number: steady ms it came
     std::int64_t joinedAtMs = -1;  // the first line from the bridge: a slot is held
-    std::int64_t leftAtMs = -1;    // leaving began, or the bridge ended the connection
+    bool gone = false;             // leaving began, or the bridge ended the connection
     bool slowReader = false;
     Departure departure = Departure::Close;
     bool midPacket = false;

@@ -28,10 +28,6 @@ struct Totals {
     std::vector<std::string> malformed, lost;
 };
 
-struct Arrivals {
-    std::int64_t first = kNever;  // at a client that reads at once
-    std::int64_t last = 0;        // at any client
-};
 
 std::string printable(const std::string& text) {
     std::string out;
@@ -74,31 +70,34 @@ void addClient(Totals& t, ClientRecord& r) {
     addSent(t, r);
 }
 
-std::map<long, Arrivals> hostMessageArrivals(const std::vector<RecordPtr>& records) {
-    std::map<long, Arrivals> seen;
+// Each host message some client got, and when it first came to a client that
+// reads at once (a slow reader takes a line long after it came), or kNever.
+std::map<long, std::int64_t> hostMessageArrivals(const std::vector<RecordPtr>& records) {
+    std::map<long, std::int64_t> seen;
     for (const RecordPtr& r : records) {
         std::lock_guard<std::mutex> lock(r->mutex);
         for (const auto& [number, at] : r->hostMessages) {
-            Arrivals& arrivals = seen[number];
-            // A slow reader takes a line long after it came.
-            if (!r->slowReader) arrivals.first = std::min(arrivals.first, at);
-            arrivals.last = std::max(arrivals.last, at);
+            auto [entry, added] = seen.emplace(number, kNever);
+            if (!r->slowReader) entry->second = std::min(entry->second, at);
         }
     }
     return seen;
 }
 
-// Host messages that a client in the table from before to after their pass did not get.
+// Host messages that a client in the table throughout their pass did not
+// get: it was there before (it got an earlier one, or held a slot well before
+// the message first came) and after (it got a later one, so it read past).
 std::vector<std::string> missedHostMessages(const std::vector<RecordPtr>& records,
-                                            const std::map<long, Arrivals>& seen) {
+                                            const std::map<long, std::int64_t>& seen) {
     std::vector<std::string> missed;
     for (const RecordPtr& r : records) {
         std::lock_guard<std::mutex> lock(r->mutex);
-        if (r->joinedAtMs < 0) continue;
-        for (const auto& [number, arrivals] : seen) {
-            bool throughout = arrivals.first != kNever && r->joinedAtMs < arrivals.first - kBroadcastMarginMs &&
-                              r->leftAtMs > arrivals.last;
-            if (throughout && r->hostMessages.count(number) == 0)
+        if (r->hostMessages.empty()) continue;
+        for (const auto& [number, first] : seen) {
+            bool before = r->hostMessages.begin()->first < number ||
+                          (first != kNever && r->joinedAtMs < first - kBroadcastMarginMs);
+            bool after = r->hostMessages.rbegin()->first > number;
+            if (before && after && r->hostMessages.count(number) == 0)
                 missed.push_back("HOSTMSG " + std::to_string(number) + " by " + r->name);
         }
     }
@@ -107,7 +106,7 @@ std::vector<std::string> missedHostMessages(const std::vector<RecordPtr>& record
 
 // Host messages no client got, though some client got one before and one
 // after: lost on the way to the bridge, or by it.
-std::string hostMessageGaps(const std::vector<RecordPtr>& records, const std::map<long, Arrivals>& seen) {
+std::string hostMessageGaps(const std::vector<RecordPtr>& records, const std::map<long, std::int64_t>& seen) {
     std::set<long> gaps;
     for (const RecordPtr& r : records) {
         std::lock_guard<std::mutex> lock(r->mutex);
@@ -170,7 +169,7 @@ void printSummary() {
     Totals totals;
     for (const RecordPtr& r : records) addClient(totals, *r);
     printTotals(totals);
-    std::map<long, Arrivals> seen = hostMessageArrivals(records);
+    std::map<long, std::int64_t> seen = hostMessageArrivals(records);
     std::vector<std::string> missed = missedHostMessages(records, seen);
     announce("summary: host messages " + (seen.empty() ? std::string("none") : "1 to " +
              std::to_string(seen.rbegin()->first)) + "; missed by a client connected throughout: " +
