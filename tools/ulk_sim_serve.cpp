@@ -134,7 +134,7 @@ void serveSite(SitePtr site) {
     std::string carry;
     ReadResult end = readUntilEnd(site, carry);
     closeSite(site, end.why, end.how, [&](const char* data, std::size_t size) {
-        handleData(site, carry, data, size, false);
+        if (site->ready.load()) handleData(site, carry, data, size, false);
     });
     if (carry.empty()) return;
     tallyUnfinished();
