@@ -4,4 +4,4 @@
 set -eu
 # shellcheck source=scripts/lib/apt.sh
 . "$(dirname "$0")/lib/apt.sh"
-install_missing build-essential cmake pkg-config libssl-dev openssl libgtest-dev clang cloc
+install_missing build-essential cmake pkg-config libssl-dev libsystemd-dev openssl libgtest-dev clang cloc

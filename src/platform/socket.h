@@ -43,6 +43,19 @@ void setReuseAddress(SocketHandle s);
 // acknowledgement of the previous one.
 void setNoDelay(SocketHandle s);
 
+// When a connection counts as dead although nobody closed it: after idleMs
+// without traffic, keepAliveProbes probes keepAliveIntervalMs apart go
+// unanswered, or data sent stays unacknowledged for unacknowledgedMs. The
+// system then ends it with its time-out error. Keep-alive times are whole
+// seconds (at least 1) on most systems.
+struct DeadLinkLimits {
+    int idleMs;
+    int keepAliveIntervalMs;
+    int keepAliveProbes;
+    int unacknowledgedMs;
+};
+void setDeadLinkLimits(SocketHandle s, const DeadLinkLimits& limits);
+
 // Socket calls that differ in type between OS APIs. Each returns the
 // invalid socket or -1 on failure, with lastSocketError() set.
 SocketHandle openSocket(int family, int type, int protocol);

@@ -78,6 +78,25 @@ void setNoDelay(SocketHandle s) {
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+namespace {
+int wholeSeconds(int milliseconds) { return milliseconds < 1000 ? 1 : milliseconds / 1000; }
+}  // namespace
+
+void setDeadLinkLimits(SocketHandle s, const DeadLinkLimits& limits) {
+    int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    int idle = wholeSeconds(limits.idleMs);
+    int interval = wholeSeconds(limits.keepAliveIntervalMs);
+    int probes = limits.keepAliveProbes;
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+#if defined(TCP_USER_TIMEOUT)
+    unsigned int unacknowledged = static_cast<unsigned int>(limits.unacknowledgedMs);
+    ::setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged, sizeof unacknowledged);
+#endif
+}
+
 void setReuseAddress(SocketHandle s) {
     int one = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);

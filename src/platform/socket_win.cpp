@@ -4,6 +4,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 
 #include <climits>
@@ -97,6 +98,27 @@ void setReuseAddress(SocketHandle) {}
 void setNoDelay(SocketHandle s) {
     BOOL one = TRUE;
     ::setsockopt(native(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+// Newer SDKs name these; older MinGW headers do not.
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5
+#endif
+#ifndef TCP_KEEPCNT
+#define TCP_KEEPCNT 16
+#endif
+
+// Keep-alive times per connection through SIO_KEEPALIVE_VALS; the probe count
+// (Windows 10 1703 and later) and the retransmission limit in seconds
+// (TCP_MAXRT) are refused by older systems, which keep their defaults.
+void setDeadLinkLimits(SocketHandle s, const DeadLinkLimits& limits) {
+    tcp_keepalive values{1, static_cast<ULONG>(limits.idleMs), static_cast<ULONG>(limits.keepAliveIntervalMs)};
+    DWORD returned = 0;
+    ::WSAIoctl(native(s), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr);
+    DWORD probes = static_cast<DWORD>(limits.keepAliveProbes);
+    ::setsockopt(native(s), IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&probes), sizeof probes);
+    DWORD seconds = static_cast<DWORD>(limits.unacknowledgedMs < 1000 ? 1 : limits.unacknowledgedMs / 1000);
+    ::setsockopt(native(s), IPPROTO_TCP, TCP_MAXRT, reinterpret_cast<const char*>(&seconds), sizeof seconds);
 }
 
 SocketHandle openSocket(int family, int type, int protocol) {
