@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -67,6 +68,41 @@ TEST(HostLinkCut, OnlyAWriteCutMidPacketEndsTheLink) {
         closeHostLink();
         closeSocket(pair[1]);
     }
+}
+
+int neverRoomToWrite(SocketHandle s, WaitFor what, int timeoutMs) {
+    return what == WaitFor::Write ? 0 : systemWaitSocket(s, what, timeoutMs);
+}
+
+// A host that takes nothing: each write fails before any byte goes out and
+// the link stays, until writes have found no room for the dead-link limit;
+// then the link is broken, with a line that says why.
+TEST(HostLinkCut, AHostThatTakesNothingForTheLimitLosesItsLink) {
+    static char limit[] = "KOLV_TEST_DEAD_LINK_MS=100";  // putenv: also in Windows' C runtime
+    ::putenv(limit);
+    SocketHandle pair[2];
+    ASSERT_EQ(socketPair(pair), 0);
+    int error = 0;
+    ASSERT_EQ(openHostLinkWithHandshake(pair[0], {}, "hs", error), 2);
+    releaseHeldWrites();
+    Capture console;
+    static const PlatformSeam seam{systemSocketSend, systemSocketRecv, pause, clockNow, neverRoomToWrite};
+    setPlatformSeam(&seam);
+    const auto start = std::chrono::steady_clock::now();
+    int writes = 0;
+    while (console.text.find("Host has taken no data for") == std::string::npos && writes < 100) {
+        EXPECT_FALSE(sendHostPacket("Alice~Site~~~~~hi~\n"));
+        ++writes;
+    }
+    setPlatformSeam(nullptr);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_LT(writes, 100);
+    EXPECT_NE(console.text.find("] Host has taken no data for 1 s: replacing the link.\n"), std::string::npos);
+    char got[64];
+    EXPECT_EQ(systemSocketRecv(pair[1], got, sizeof got), 2) << "only the handshake went out";
+    EXPECT_LE(readHostLink(got, sizeof got, error), 0);
+    closeHostLink();
+    closeSocket(pair[1]);
 }
 
 }  // namespace
