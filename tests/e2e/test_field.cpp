@@ -77,16 +77,18 @@ TEST(DeadLink, HostThatStopsReadingForGoodIsReplaced) {
     DeadLinkEnv env;
     Session s({"-W1"}, HostMode::Plain, nullptr, 4096);
     std::atomic<bool> stop{false};
+    std::vector<std::unique_ptr<Stream>> clients;
     std::vector<std::thread> senders;
     for (int id = 0; id < 10; ++id) {
-        senders.emplace_back([&, id, client = connectClient(s.host.port(), 10s, 4096)] {
+        clients.push_back(connectClient(s.host.port(), 10s, 4096));
+        senders.emplace_back([&, id] {
             const std::string packet = chat("c" + std::to_string(id), std::string(480, 'x'));
-            while (!stop && client->send(packet, 1s)) {
-            }
+            while (!stop) clients[static_cast<std::size_t>(id)]->send(packet, 1s);  // a stalled send tries again
         });
     }
     const bool replaced = s.bridge->waitFor("] Retry 1...", Millis(3 * deadLinkMs()) + 30s);
     stop = true;
+    for (auto& client : clients) ::shutdown(client->fd(), SHUT_RDWR);
     for (auto& sender : senders) sender.join();
     ASSERT_TRUE(replaced) << s.bridge->out();
     ASSERT_NE(s.host.link(2, 20s), nullptr) << s.bridge->out();
