@@ -31,7 +31,7 @@ void formatRetryLine(char (&out)[50], int retryCount, int maxRetries, bool everC
 int runRetrySupervisor(const BridgeConfig& config, const RetryPolicy& policy) {
     HostSession& session = hostSession();
     serviceConnecting(config.host, config.port);
-    while (attemptAllowed(session.everConnected, session.retryCount, policy.maxRetries)) {
+    while (!stopRequested() && attemptAllowed(session.everConnected, session.retryCount, policy.maxRetries)) {
         runHostLink(config);
         if (stopRequested()) break;
         const int limit = session.everConnected ? policy.maxRetries : kFirstLinkAttempts;
