@@ -79,8 +79,8 @@ TEST(DeadLink, HostThatStopsReadingForGoodIsReplaced) {
     std::atomic<bool> stop{false};
     std::vector<std::unique_ptr<Stream>> clients;
     std::vector<std::thread> senders;
+    for (int id = 0; id < 10; ++id) clients.push_back(connectClient(s.host.port(), 10s, 4096));
     for (int id = 0; id < 10; ++id) {
-        clients.push_back(connectClient(s.host.port(), 10s, 4096));
         senders.emplace_back([&, id] {
             const std::string packet = chat("c" + std::to_string(id), std::string(480, 'x'));
             while (!stop) clients[static_cast<std::size_t>(id)]->send(packet, 1s);  // a stalled send tries again
