@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -73,6 +75,18 @@ void setSendTimeout(SocketHandle s, int milliseconds) {
     ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
+void setSendBufferSize(SocketHandle s, int bytes) {
+    ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+int unsentByteCount(SocketHandle s) {
+    int bytes = 0;
+    int saved = errno;
+    int r = ::ioctl(s, SIOCOUTQ, &bytes);
+    errno = saved;
+    return r == 0 ? bytes : -1;
+}
+
 void setNoDelay(SocketHandle s) {
     int one = 1;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -136,6 +150,8 @@ int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
 }
 
 bool isWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+bool sendErrorLeavesStreamUndefined(int) { return false; }
 
 int socketPair(SocketHandle pair[2]) {
     int fds[2] = {-1, -1};
