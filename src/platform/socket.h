@@ -106,5 +106,7 @@ private:
 int socketPair(SocketHandle pair[2]);
 // For tests: closes s so that its peer's next send fails at once.
 void abortSocket(SocketHandle s);
+// For tests: makes error the calling thread's last socket error.
+void setLastSocketError(int error);
 
 }  // namespace kolv

@@ -22,6 +22,8 @@ void socketCleanup() {}
 
 int lastSocketError() { return errno; }
 
+void setLastSocketError(int error) { errno = error; }
+
 void closeSocket(SocketHandle s) {
     if (s == kInvalidSocket) return;
     int saved = errno;

@@ -46,6 +46,8 @@ void socketCleanup() { ::WSACleanup(); }
 
 int lastSocketError() { return ::WSAGetLastError(); }
 
+void setLastSocketError(int error) { ::WSASetLastError(error); }
+
 void closeSocket(SocketHandle s) {
     if (s == kInvalidSocket) return;
     int saved = ::WSAGetLastError();
