@@ -15,7 +15,7 @@ inline constexpr int kHostWriteTimeoutMs = 5000;
 inline constexpr int kHostHoldWritesMs = 2000;
 // The most the kernel holds for the host unsent: what a host that resets
 // can lose, and how long a host that stops reading goes unnoticed.
-inline constexpr int kHostSendBufferBytes = 64 * 1024;
+inline constexpr int kHostSendBufferBytes = 256 * 1024;
 
 // Writes data to the host link as one unit, after the writes that came
 // before it; after a new link's handshake, not before the host's first line
