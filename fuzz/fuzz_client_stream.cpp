@@ -36,7 +36,9 @@ long reportedDrops(const std::string& console) {
         end = std::min(console.find('\n', at), console.size());
         int bytes = 0;
         const std::string line = console.substr(at, end - at);
-        if (std::sscanf(line.c_str(), "[%*d/%*d/%*d %*d:%*d:%*d] Dropped %d bytes", &bytes) == 1) total += bytes;
+        const bool drop = std::sscanf(line.c_str(), "[%*d/%*d/%*d %*d:%*d:%*d] Dropped %d bytes", &bytes) == 1;
+        FUZZ_CHECK(!drop || bytes > 0);  // a drop line that drops nothing says nothing true
+        total += bytes;
     }
     return total;
 }
