@@ -173,7 +173,7 @@ long writeLocked(HostLink& link, const char* data, std::size_t length, int& erro
     long n = socketSendAll(socket, data, length, wentOut);
     if (n < 0) {
         errorCode = lastSocketError();
-        if (wentOut > 0) breakLinkLocked(link);
+        if (wentOut > 0 || sendErrorLeavesStreamUndefined(errorCode)) breakLinkLocked(link);
     }
     return n;
 }
@@ -298,6 +298,7 @@ long openHostLinkWithHandshake(SocketHandle socket, TlsSession tls, const char* 
     {
         MutexLock lock(link.mutex);
         setSendTimeout(socket, kHostWriteTimeoutMs);
+        setSendBufferSize(socket, kHostSendBufferBytes);
         setNoDelay(socket);
         setDeadLinkLimits(socket, deadLinkLimits());
         const bool useTls = tls.connection != nullptr;
@@ -323,19 +324,25 @@ long readHostLink(char* buffer, std::size_t size, int& errorCode) {
 void closeHostLink() {
     setHolding(false);
     HostLink& link = hostLink();
-    MutexLock lock(link.mutex);
-    SocketHandle socket = link.socket.exchange(kInvalidSocket);
-    bool tls = link.tlsActive.exchange(false);
-    if (tls && link.tls.connection != nullptr && !link.broken) {
-        // The close notice goes out while the descriptor is still ours.
-        SSL_shutdown(link.tls.connection.get());
+    int unsent = -1;
+    {
+        MutexLock lock(link.mutex);
+        SocketHandle socket = link.socket.exchange(kInvalidSocket);
+        // Counted before the close notice adds to it.
+        if (socket != kInvalidSocket) unsent = unsentByteCount(socket);
+        bool tls = link.tlsActive.exchange(false);
+        if (tls && link.tls.connection != nullptr && !link.broken) {
+            // The close notice goes out while the descriptor is still ours.
+            SSL_shutdown(link.tls.connection.get());
+        }
+        if (socket != kInvalidSocket) {
+            shutdownSend(socket);
+            closeSocket(socket);
+        }
+        link.tls = TlsSession{};
+        ERR_clear_error();
     }
-    if (socket != kInvalidSocket) {
-        shutdownSend(socket);
-        closeSocket(socket);
-    }
-    link.tls = TlsSession{};
-    ERR_clear_error();
+    if (unsent > 0) reportFormatted("Host link ended with %d bytes unsent; they are lost.", unsent);
 }
 
 bool hostLinkUsesTls() { return hostLink().tlsActive.load(); }

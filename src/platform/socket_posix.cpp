@@ -5,9 +5,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/sockios.h>
+#endif
 
 namespace kolv {
 
@@ -19,6 +23,8 @@ int socketStartup() { return 0; }
 void socketCleanup() {}
 
 int lastSocketError() { return errno; }
+
+void setLastSocketError(int error) { errno = error; }
 
 void closeSocket(SocketHandle s) {
     if (s == kInvalidSocket) return;
@@ -71,6 +77,23 @@ void setSendTimeout(SocketHandle s, int milliseconds) {
     tv.tv_sec = milliseconds / 1000;
     tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
     ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+void setSendBufferSize(SocketHandle s, int bytes) {
+    ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+int unsentByteCount(SocketHandle s) {
+#if defined(SIOCOUTQ)
+    int bytes = 0;
+    int saved = errno;
+    int r = ::ioctl(s, SIOCOUTQ, &bytes);
+    errno = saved;
+    return r == 0 ? bytes : -1;
+#else
+    (void)s;
+    return -1;  // no such count here
+#endif
 }
 
 void setNoDelay(SocketHandle s) {
@@ -155,6 +178,8 @@ int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
 }
 
 bool isWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+bool sendErrorLeavesStreamUndefined(int) { return false; }
 
 int socketPair(SocketHandle pair[2]) {
     int fds[2] = {-1, -1};

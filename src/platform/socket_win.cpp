@@ -47,6 +47,8 @@ void socketCleanup() { ::WSACleanup(); }
 
 int lastSocketError() { return ::WSAGetLastError(); }
 
+void setLastSocketError(int error) { ::WSASetLastError(error); }
+
 void closeSocket(SocketHandle s) {
     if (s == kInvalidSocket) return;
     int saved = ::WSAGetLastError();
@@ -90,6 +92,13 @@ void setSendTimeout(SocketHandle s, int milliseconds) {
     DWORD timeout = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0;
     ::setsockopt(native(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
 }
+
+void setSendBufferSize(SocketHandle s, int bytes) {
+    ::setsockopt(native(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
+// Windows keeps no count of unacknowledged bytes that a program can ask for.
+int unsentByteCount(SocketHandle) { return -1; }
 
 // Windows already lets a listener bind again while old connections linger;
 // its SO_REUSEADDR would instead let a second program take a port in use.
@@ -173,6 +182,10 @@ int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
 
 // A blocking send that ran into SO_SNDTIMEO reports WSAETIMEDOUT here.
 bool isWouldBlock(int error) { return error == WSAEWOULDBLOCK || error == WSAETIMEDOUT; }
+
+// A blocking send that timed out tells no count, and the socket's state is
+// then undefined.
+bool sendErrorLeavesStreamUndefined(int error) { return error == WSAETIMEDOUT; }
 
 // No socketpair here: a loopback TCP connection, without Nagle delays so that
 // what one end sends is at the other end as soon as possible.
