@@ -1,9 +1,12 @@
 // The host's byte stream through the receive loop: line cutting, carry,
 // latency match, validation and command dispatch.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "clients/client_slot_table.h"
 #include "config/site_settings.h"
@@ -28,6 +31,35 @@ void checkClientWrites(const std::string& all, std::size_t sends) {
         ++lines;
     }
     FUZZ_CHECK(lines == sends);
+}
+
+// Chat passed on to the clients is made of the host's own lines: each one
+// starts where a line or a read of the host's text starts, and ends where
+// that line ends, or where a read ends when it is a whole packet the host
+// sent without its line end. The bridge's notices and the host's own
+// (cleaned) messages aside.
+void checkPassedOn(const std::string& toClients, const std::uint8_t* data, std::size_t size) {
+    std::string text;
+    std::vector<std::size_t> readEnds{0};
+    for (std::size_t offset = 0, take; offset < size; offset += take + 1) {
+        take = std::min<std::size_t>(data[offset] + 1U, size - offset - 1);
+        const char* chunk = reinterpret_cast<const char*>(data + offset + 1);
+        text.append(chunk, ::strnlen(chunk, take));
+        readEnds.push_back(text.size());
+    }
+    const auto readEnd = [&](std::size_t at) { return std::count(readEnds.begin(), readEnds.end(), at) > 0; };
+    for (std::size_t at = 0, end; at < toClients.size(); at = end + 1) {
+        end = toClients.find('\n', at);
+        const std::string line = toClients.substr(at, end - at);
+        if (line.rfind("SERVER~", 0) == 0) continue;
+        const bool whole = std::count(line.begin(), line.end(), '~') == 7 && line.back() == '~';
+        bool found = false;
+        for (auto from = text.find(line); !found && from != std::string::npos; from = text.find(line, from + 1)) {
+            const std::size_t after = from + line.size();
+            found = (readEnd(from) || text[from - 1] == '\n') && (text[after] == '\n' || (whole && readEnd(after)));
+        }
+        FUZZ_CHECK(found);
+    }
 }
 
 }  // namespace
@@ -57,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     checkClientWrites(net.written[fuzz::kFakeClientSocket], net.writes[fuzz::kFakeClientSocket]);
     checkClientWrites(net.written[fuzz::kFakeHostSocket], net.writes[fuzz::kFakeHostSocket]);
+    checkPassedOn(net.written[fuzz::kFakeClientSocket], data, size);
 
     releaseClientSlot(slot);
     fuzz::endFakeInput();

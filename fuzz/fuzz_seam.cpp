@@ -13,6 +13,7 @@ long fakeSend(SocketHandle s, const void* data, std::size_t length) {
     FakeNetwork& net = fakeNetwork();
     net.written[s].append(static_cast<const char*>(data), length);
     ++net.writes[s];
+    net.cut[s] += length == 0 || static_cast<const char*>(data)[length - 1] != '\n';
     return static_cast<long>(length);
 }
 
@@ -30,10 +31,10 @@ std::int64_t fakeUnixMs() { return 1700000000000; }
 
 const PlatformSeam kSeam{fakeSend, fakeRecv, fakeSleep, fakeUnixMs, fakeWait};
 
-// Console output thrown away: the targets check what the bridge sends, not what it prints.
-class NullConsole final : public ConsoleSink {
+// Console text kept, colours thrown away: some losses are only told there.
+class CapturedConsole final : public ConsoleSink {
 public:
-    void write(const char*, std::size_t) override {}
+    void write(const char* data, std::size_t length) override { fakeNetwork().console.append(data, length); }
     void setAttribute(int) override {}
 };
 
@@ -45,7 +46,7 @@ FakeNetwork& fakeNetwork() {
 }
 
 FakeNetwork& startFakeInput(const std::uint8_t* data, std::size_t size, const char* handshake) {
-    static NullConsole console;
+    static CapturedConsole console;
     setConsoleSink(&console);
     setPlatformSeam(&kSeam);
     FakeNetwork& net = fakeNetwork();

@@ -23,11 +23,13 @@ struct FakeNetwork {
     SocketHandle readable = kFakeHostSocket;     // the descriptor whose reads take the input
     std::map<SocketHandle, std::string> written;  // everything sent, per descriptor
     std::map<SocketHandle, std::size_t> writes;   // number of send calls, per descriptor
+    std::map<SocketHandle, std::size_t> cut;      // sends that do not end in "\n", per descriptor
+    std::string console;                          // everything printed
 };
 
 FakeNetwork& fakeNetwork();
 
-// One input's start: console thrown away, fake network and clock installed
+// One input's start: console captured, fake network and clock installed
 // and reset to data, and a plain host link open on kFakeHostSocket after
 // handshake (an empty one sends nothing).
 FakeNetwork& startFakeInput(const std::uint8_t* data, std::size_t size, const char* handshake);

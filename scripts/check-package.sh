@@ -28,6 +28,8 @@ trap cleanup EXIT
 deb=$(./scripts/build-package.sh | tail -n 1)
 echo "package: $deb, $(stat -c %s "$deb") bytes, installed size $(dpkg-deb -f "$deb" Installed-Size) KiB"
 echo "depends: $(dpkg-deb -f "$deb" Depends)"
+# The unit is Type=notify: a bridge that cannot notify would never be ready.
+dpkg-deb -f "$deb" Depends | grep -q libsystemd0 || { echo "the package does not depend on libsystemd0" >&2; exit 1; }
 
 echo "lintian (errors fail; warnings and notes are listed):"
 lintian --display-info --pedantic --fail-on error "$deb"

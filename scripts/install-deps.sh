@@ -4,4 +4,6 @@
 set -eu
 # shellcheck source=scripts/lib/apt.sh
 . "$(dirname "$0")/lib/apt.sh"
-install_missing build-essential cmake pkg-config libssl-dev openssl libgtest-dev clang cloc
+# nftables and iproute2: the dead-host tests firewall a link in a private network namespace.
+install_missing build-essential cmake pkg-config libssl-dev libsystemd-dev openssl libgtest-dev clang cloc \
+  nftables iproute2

@@ -19,7 +19,7 @@ for target in host_stream client_stream config text pin_file; do
   mkdir -p "$work/run/kolv.log" "$work/run/ulkstats.dat"
   bin="$(pwd)/build/fuzz/fuzz/fuzz_$target"
   echo "== fuzz_$target for ${SECONDS_EACH}s =="
-  (cd "$work/run" && "$bin" -max_total_time="$SECONDS_EACH" -max_len=4096 -timeout=10 \
+  (cd "$work/run" && "$bin" -max_total_time="$SECONDS_EACH" -max_len=8192 -timeout=10 \
       -artifact_prefix="$(cd ../../../findings && pwd)/${target}-" -print_final_stats=1 ../corpus) \
       >"$work/log.txt" 2>&1 || { tail -40 "$work/log.txt"; exit 1; }
   grep -E "stat::number_of_executed_units|stat::peak_rss_mb" "$work/log.txt" | sed "s/^/  /"

@@ -6,14 +6,17 @@
 #include "app/banner.h"
 #include "app/options.h"
 #include "app/retry_supervisor.h"
+#include "app/stop_bridge.h"
 #include "clients/listener_thread.h"
 #include "config/bridge_config.h"
 #include "config/pin_file.h"
 #include "config/site_settings.h"
+#include "link/service_status.h"
 #include "output/bounded_format.h"
 #include "output/console_line.h"
 #include "output/report.h"
 #include "platform/console.h"
+#include "platform/process_signals.h"
 #include "platform/system.h"
 
 namespace kolv {
@@ -44,7 +47,8 @@ bool loadSiteFiles(BridgeConfig& config, SiteSettings& settings) {
 
 int bridgeMain(int argc, const char* const* argv) {
     ignoreBrokenPipe();
-    tightenSleepTimers();  // before any thread starts: threads inherit it
+    tightenSleepTimers();                  // before any thread starts: threads inherit it
+    routeProcessSignals(onProcessSignal);  // likewise
     if (!consoleAvailable()) return 1;
     SiteSettings& settings = siteSettings();
     boundedFormat(settings.pidText, sizeof settings.pidText, "%d", processId());
@@ -59,6 +63,7 @@ int bridgeMain(int argc, const char* const* argv) {
 
     static const char* portText = config->port;
     std::thread(listenerThread, &portText).detach();
+    startServiceWatchdog();
 
     if (policy.maxRetries != 0) {
         printStampedText("Max connection retries: %d\r\n", policy.maxRetries);

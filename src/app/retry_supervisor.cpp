@@ -2,6 +2,8 @@
 
 #include "host/host_session.h"
 #include "host/run_host_link.h"
+#include "link/lifecycle.h"
+#include "link/service_status.h"
 #include "output/bounded_format.h"
 #include "output/report.h"
 #include "platform/system.h"
@@ -28,15 +30,20 @@ void formatRetryLine(char (&out)[50], int retryCount, int maxRetries, bool everC
 
 int runRetrySupervisor(const BridgeConfig& config, const RetryPolicy& policy) {
     HostSession& session = hostSession();
-    for (;;) {
-        if (!attemptAllowed(session.everConnected, session.retryCount, policy.maxRetries)) return 0;
+    serviceConnecting(config.host, config.port);
+    while (!stopRequested() && attemptAllowed(session.everConnected, session.retryCount, policy.maxRetries)) {
         runHostLink(config);
-        sleepMs(static_cast<std::int64_t>(policy.retryWaitSeconds) * 1000);
+        if (stopRequested()) break;
+        const int limit = session.everConnected ? policy.maxRetries : kFirstLinkAttempts;
+        serviceRetrying(session.retryCount + 1, limit);
+        if (pauseUnlessStopped(static_cast<std::int64_t>(policy.retryWaitSeconds) * 1000)) break;
         ++session.retryCount;
         char line[50];
         formatRetryLine(line, session.retryCount, policy.maxRetries, session.everConnected);
         reportLine(line);
     }
+    markMainStopped();
+    return 0;
 }
 
 }  // namespace kolv

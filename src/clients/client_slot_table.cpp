@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "config/site_settings.h"
+#include "link/lifecycle.h"
+#include "link/service_status.h"
 #include "output/report.h"
 #include "packet/packet_text.h"
 #include "platform/mutex.h"
@@ -25,6 +27,9 @@ ClientSlot& slotAt(int slot) {
     static auto* table = new std::array<ClientSlot, kClientSlots>();  // never destroyed: used by detached threads
     return (*table)[static_cast<std::size_t>(slot)];
 }
+
+// Occupied slots; changed under the slot's send lock with the slot itself.
+std::atomic<int> occupied{0};
 
 // One send to the slot's client, started at `started`; false with error set
 // when it failed.
@@ -77,11 +82,25 @@ int occupyFreeSlot(SocketHandle socket) {
     for (int i = 0; i < kClientSlots; ++i) {
         ClientSlot& slot = slotAt(i);
         if (slot.socket.load() != kInvalidSocket) continue;
-        MutexLock lock(slot.sendMutex);
-        slot.socket.store(socket);
+        {
+            MutexLock lock(slot.sendMutex);
+            slot.socket.store(socket);
+        }
+        ++occupied;
+        serviceClientsChanged(+1);
         return i;
     }
     return -1;
+}
+
+int occupiedSlotCount() { return occupied.load(); }
+
+void closeAllClients() {
+    for (int i = 0; i < kClientSlots; ++i) {
+        ClientSlot& slot = slotAt(i);
+        MutexLock lock(slot.sendMutex);
+        if (slot.socket.load() != kInvalidSocket) shutdownBoth(slot.socket.load());
+    }
 }
 
 SocketHandle clientSocketAt(int slot) { return slotAt(slot).socket.load(); }
@@ -92,14 +111,20 @@ bool sendClientPacket(int slot, const char* packet) { return sendAndPause(slot, 
 // sends take does not add up along the table; a late send moves the rest.
 void broadcastToClients(const char* packet) {
     for (int slot = 0; slot < kClientSlots; ++slot) {
-        if (clientSocketAt(slot) != kInvalidSocket) sendAndPause(slot, packet, true);
+        if (clientSocketAt(slot) == kInvalidSocket) continue;
+        noteAlive(Beat::Main);  // the receive loop turns, though slowly when clients do not read
+        sendAndPause(slot, packet, true);
     }
 }
 
 void releaseClientSlot(int slotNumber) {
     ClientSlot& slot = slotAt(slotNumber);
-    MutexLock lock(slot.sendMutex);
-    slot.socket.store(kInvalidSocket);
+    {
+        MutexLock lock(slot.sendMutex);
+        slot.socket.store(kInvalidSocket);
+    }
+    --occupied;
+    serviceClientsChanged(-1);
 }
 
 }  // namespace kolv

@@ -24,11 +24,19 @@ SocketHandle clientSocketAt(int slot);
 bool sendClientPacket(int slot, const char* packet);
 
 // sendClientPacket to every occupied slot, in ascending order, each send
-// starting 5 ms after the previous one started. Any thread.
+// starting 5 ms after the previous one started. The main thread (the receive
+// loop): it shows itself alive before each send.
 void broadcastToClients(const char* packet);
 
 // The slot's client thread: frees slot; after this returns no send reaches
 // its socket. Takes the slot's send lock.
 void releaseClientSlot(int slot);
+
+// How many slots are occupied now. Any thread.
+int occupiedSlotCount();
+
+// Ends every client's connection in both directions: each client reads the
+// end, and its own thread frees its slot. Any thread; takes each slot's send lock.
+void closeAllClients();
 
 }  // namespace kolv

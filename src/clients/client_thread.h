@@ -10,7 +10,8 @@ struct ClientStart {
 };
 
 // The body of a client thread, one per connected client: relays the
-// client's text to the host until its connection ends, then sends the
+// client's text to the host in whole lines until its connection ends (a line
+// that cannot be relayed whole is dropped and reported), then sends the
 // departure notice, frees the slot and closes the socket. Takes the host
 // senders' locks and, for its join notice, its slot's send lock.
 void clientThread(ClientStart start);

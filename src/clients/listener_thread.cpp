@@ -6,7 +6,9 @@
 
 #include "clients/client_slot_table.h"
 #include "clients/client_thread.h"
+#include "link/lifecycle.h"
 #include "link/link_status.h"
+#include "link/service_status.h"
 #include "output/console_line.h"
 #include "output/report.h"
 #include "platform/net_headers.h"
@@ -73,9 +75,18 @@ int listenerThread(const char* const* portRef) {
     }
     printStampedLine("Ready for clients.");
     printStampedLine("To exit any time, press CTRL+C.");
+    serviceReady();
 
     for (;;) {
         if (listenSocket(listening, INT_MAX) != 0) return 0;
+        // Waits in slices: the listener shows it is alive, and takes no client once a stop began.
+        int waited = waitSocket(listening, WaitFor::Read, 1000);
+        noteAlive(Beat::Listener);
+        if (stopRequested()) {
+            closeSocket(listening);
+            return 0;
+        }
+        if (waited == 0) continue;
         SocketHandle client = acceptSocket(listening);
         if (client == kInvalidSocket) {
             // Out of descriptors or a dropped connection: do not spin on it.

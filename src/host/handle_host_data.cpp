@@ -91,7 +91,10 @@ void handleHostData(HostReadCarry& carry, const BridgeConfig& config, const char
     std::size_t count = pieces.size();
     for (std::size_t i = 0; i < count; ++i) {
         const std::string& piece = pieces[i];
-        bool incomplete = count > 1 && i + 1 == count && !piece.empty();
+        // The last piece waits for the rest of its line, unless it is a whole
+        // packet on its own in a read without any line end (hosts that leave
+        // the line end out still work).
+        bool incomplete = i + 1 == count && !piece.empty() && (count > 1 || !isWholePacket(piece));
         if (i == 0 && carry.dropNextPiece) {
             // More of an over-long line that was already reported; it goes on
             // until a read brings its line end.

@@ -16,7 +16,8 @@ struct HostReadCarry {
 
 // Handles the text of one read (carried text included, up to its first zero
 // byte): cuts it into lines, measures latency, passes chat on and answers
-// host commands. An incomplete last line is left in carry. Main thread; takes
+// host commands. An incomplete last line is left in carry; so is a read
+// without any line end, unless it is one whole packet. Main thread; takes
 // the tracker lock, then the slot send locks and the host senders' locks one
 // at a time.
 void handleHostData(HostReadCarry& carry, const BridgeConfig& config, const char* text);

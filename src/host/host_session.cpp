@@ -7,4 +7,11 @@ HostSession& hostSession() {
     return session;
 }
 
+void markLinkMade(HostSession& session) {
+    if (session.linkMade) return;
+    session.linkMade = true;
+    session.everConnected = true;
+    session.retryCount = 0;
+}
+
 }  // namespace kolv

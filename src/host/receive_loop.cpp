@@ -8,6 +8,7 @@
 #include "host/handle_host_data.h"
 #include "host/host_session.h"
 #include "link/host_link_io.h"
+#include "link/lifecycle.h"
 #include "output/append_log.h"
 #include "output/console_line.h"
 #include "output/report.h"
@@ -50,13 +51,16 @@ bool receiveOnce(HostReadCarry& carry, const BridgeConfig& config) {
     int errorCode = 0;
     long got = readHostLink(buffer + carried, sizeof buffer - 1 - carried, errorCode);
     if (got <= 0) {
-        reportReadFailure(got, errorCode);
+        if (!stopRequested()) reportReadFailure(got, errorCode);  // a stop is no loss
         return false;
     }
     // The text ends behind the new bytes (or at an earlier zero byte in them).
     buffer[carried + static_cast<std::size_t>(got)] = '\0';
-    // The host has read the handshake and talks: held relays may go.
-    if (std::memchr(buffer + carried, '\n', static_cast<std::size_t>(got)) != nullptr) releaseHeldWrites();
+    // The host has read the handshake and talks: held relays may go, and the link is made.
+    if (std::memchr(buffer + carried, '\n', static_cast<std::size_t>(got)) != nullptr) {
+        releaseHeldWrites();
+        markLinkMade(hostSession());
+    }
     handleHostData(carry, config, buffer);
     return true;
 }

@@ -2,14 +2,18 @@
 
 #include <utility>
 
+#include "clients/client_slot_table.h"
 #include "config/site_settings.h"
 #include "config/version.h"
 #include "host/attempt_limit.h"
 #include "host/host_session.h"
 #include "host/open_tls.h"
 #include "host/receive_loop.h"
+#include "link/dead_link.h"
 #include "link/host_link_io.h"
+#include "link/lifecycle.h"
 #include "link/link_status.h"
+#include "link/service_status.h"
 #include "output/append_log.h"
 #include "output/bounded_format.h"
 #include "output/console_line.h"
@@ -44,6 +48,7 @@ SocketHandle connectToHost(const BridgeConfig& config) {
         return kInvalidSocket;
     }
     for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
+        noteAlive(Beat::Main);  // each connect is bounded; the resolution before it is not
         int error = 0;
         bool socketFailed = false;
         SocketHandle socket = connectTo(*entry, error, socketFailed);
@@ -67,6 +72,7 @@ bool openLink(const BridgeConfig& config, const char* handshake) {
     printStampedText("Connecting to %s:%s...", config.host, config.port);
     SocketHandle socket = connectToHost(config);
     if (socket == kInvalidSocket) return false;
+    noteAlive(Beat::Main);
     const TrustPolicy& trust = siteSettings().trust;
     TlsSession tls = config.useTls != 0 ? setUpTls(socket, config.host, trust) : TlsSession{};
     if (trust.pinned && tls.connection == nullptr) {
@@ -84,6 +90,27 @@ bool openLink(const BridgeConfig& config, const char* handshake) {
     return true;
 }
 
+// A stop closes every client first; their departure notices go out on this
+// link before it closes, within a bound.
+void waitForClientsToLeave() {
+    const std::int64_t end = steadyMs() + 1000;
+    while (occupiedSlotCount() > 0 && steadyMs() < end) systemSleepMs(10);
+}
+
+// From the handshake to the link's end: the link up, the receive loop, the teardown.
+void runOpenLink(const BridgeConfig& config, HostSession& session) {
+    serviceLinked(config.host, config.port);  // before the listener wakes and says READY
+    setHostLinkDown(false);
+    if (session.retryCount > 0) appendLog("Reconnection successful");
+    session.linkUpMs = steadyMs();
+    session.linkMade = false;
+    receiveLoop(config);
+    if (steadyMs() - session.linkUpMs >= deadLinkMs()) markLinkMade(session);
+    if (stopRequested()) waitForClientsToLeave();
+    setHostLinkDown(true);
+    closeHostLink();
+}
+
 }  // namespace
 
 void formatHandshake(char* out, std::size_t size, const BridgeConfig& config) {
@@ -96,20 +123,13 @@ void runHostLink(BridgeConfig config) {
     char handshake[513];
     formatHandshake(handshake, sizeof handshake, config);
     printStampedLine("Starting up...");
+    noteAlive(Beat::Main);
     int started = socketStartup();
     if (started != 0) {
         reportFormatted("WSAStartup failed with error: %d", started);
         return;
     }
-    if (openLink(config, handshake)) {
-        setHostLinkDown(false);
-        session.everConnected = true;
-        if (session.retryCount > 0) appendLog("Reconnection successful");
-        session.retryCount = 0;
-        receiveLoop(config);
-        setHostLinkDown(true);
-        closeHostLink();
-    }
+    if (openLink(config, handshake)) runOpenLink(config, session);
     socketCleanup();
 }
 

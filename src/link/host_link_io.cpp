@@ -3,6 +3,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -10,6 +11,9 @@
 #include <cstring>
 #include <utility>
 
+#include "link/dead_link.h"
+#include "link/lifecycle.h"
+#include "output/report.h"
 #include "platform/mutex.h"
 #include "platform/send_all.h"
 #include "platform/system.h"
@@ -31,6 +35,9 @@ struct HostLink {
     // Set when a write failed after part of it went out, or TLS failed for
     // good: the stream is cut, so nothing more is written to this link.
     bool broken GUARDED_BY(mutex) = false;
+    // When writes began to find no room (the start of the first pre-write
+    // wait that ran out since the host last took data); 0 while it takes data.
+    std::int64_t stalledSinceMs GUARDED_BY(mutex) = 0;
 };
 
 HostLink& hostLink() {
@@ -134,25 +141,39 @@ long tlsWriteLocked(HostLink& link, const char* data, std::size_t length, int& e
     }
 }
 
-long writeLocked(HostLink& link, const char* data, std::size_t length, int& errorCode) REQUIRES(link.mutex) {
+// A pre-write wait ran out: the write fails before any byte of it goes out,
+// and the link stays, unless the host has taken nothing for deadLinkMs():
+// then it is broken, and the seconds it stalled are returned.
+std::int64_t noteStalledLocked(HostLink& link, std::int64_t waitStarted) REQUIRES(link.mutex) {
+    if (link.stalledSinceMs == 0) link.stalledSinceMs = waitStarted;
+    const std::int64_t stalled = steadyMs() - link.stalledSinceMs;
+    if (stalled < deadLinkMs()) return 0;
+    breakLinkLocked(link);
+    return std::max<std::int64_t>(stalled / 1000, 1);
+}
+
+// stalledSeconds is set when this write found the host stalled for good.
+long writeLocked(HostLink& link, const char* data, std::size_t length, int& errorCode, std::int64_t& stalledSeconds)
+    REQUIRES(link.mutex) {
     const SocketHandle socket = link.socket.load();
     const bool tls = link.tlsActive.load();
     if (socket == kInvalidSocket || link.broken) {
         errorCode = notSocketError();
         return -1;
     }
-    // A host that has taken nothing for the whole bound fails the write
-    // before any byte of it goes out; the link stays.
+    const std::int64_t waitStarted = steadyMs();
     if (waitSocket(socket, WaitFor::Write, kHostWriteTimeoutMs) <= 0) {
         errorCode = tls ? SSL_ERROR_WANT_WRITE : timedOutError();
+        stalledSeconds = noteStalledLocked(link, waitStarted);
         return -1;
     }
+    link.stalledSinceMs = 0;
     if (tls) return tlsWriteLocked(link, data, length, errorCode);
     std::size_t wentOut = 0;
     long n = socketSendAll(socket, data, length, wentOut);
     if (n < 0) {
         errorCode = lastSocketError();
-        if (wentOut > 0) breakLinkLocked(link);
+        if (wentOut > 0 || sendErrorLeavesStreamUndefined(errorCode)) breakLinkLocked(link);
     }
     return n;
 }
@@ -163,6 +184,11 @@ long writeLocked(HostLink& link, const char* data, std::size_t length, int& erro
 bool tlsReadLocked(HostLink& link, char* buffer, std::size_t size, int& errorCode, WaitFor& wait, long& result)
     REQUIRES(link.mutex) {
     SSL* ssl = link.tls.connection.get();
+    if (ssl == nullptr) {  // closed meanwhile
+        errorCode = SSL_ERROR_SYSCALL;
+        result = -1;
+        return true;
+    }
     ERR_clear_error();
     int n = SSL_read(ssl, buffer, clampToInt(size));
     result = n;
@@ -178,11 +204,34 @@ bool tlsReadLocked(HostLink& link, char* buffer, std::size_t size, int& errorCod
     return true;
 }
 
+// Reads wait in slices: each one shows the main thread alive, and a stop
+// request or a link a sender has broken is noticed within one, even where a
+// shutdown wakes no wait.
+constexpr int kReadSliceMs = 500;
+
+// One slice of waiting for the link. False when the read ends here: a stop
+// was requested (result 0, errorCode 0) or the wait failed (result -1).
+bool waitReadSlice(SocketHandle socket, WaitFor what, bool tls, bool& ready, long& result, int& errorCode) {
+    const int waited = waitSocket(socket, what, kReadSliceMs);
+    const int waitError = tls ? SSL_ERROR_SYSCALL : lastSocketError();
+    noteAlive(Beat::Main);
+    ready = waited > 0;
+    if (stopRequested()) {
+        result = 0;
+        errorCode = 0;
+        return false;
+    }
+    if (waited < 0) {
+        result = -1;
+        errorCode = waitError;
+        return false;
+    }
+    return true;
+}
+
 // TLS read; the wait for the socket is outside the lock, so that senders can
-// write meanwhile, and bounded, so that a link a sender has broken is
-// noticed even where the shutdown wakes no wait.
+// write meanwhile.
 long readTlsLink(HostLink& link, char* buffer, std::size_t size, int& errorCode) {
-    constexpr int kWaitSliceMs = 500;
     for (;;) {
         WaitFor wait = WaitFor::Read;
         long result = 0;
@@ -190,11 +239,25 @@ long readTlsLink(HostLink& link, char* buffer, std::size_t size, int& errorCode)
             MutexLock lock(link.mutex);
             if (tlsReadLocked(link, buffer, size, errorCode, wait, result)) return result;
         }
-        if (waitSocket(link.socket.load(), wait, kWaitSliceMs) < 0) {
-            errorCode = SSL_ERROR_SYSCALL;
-            return -1;
+        bool ready = false;
+        if (!waitReadSlice(link.socket.load(), wait, true, ready, result, errorCode)) return result;
+    }
+}
+
+long readPlainLink(HostLink& link, char* buffer, std::size_t size, int& errorCode) {
+    const SocketHandle socket = link.socket.load();
+    for (bool ready = false; !ready;) {
+        long result = 0;
+        if (!waitReadSlice(socket, WaitFor::Read, false, ready, result, errorCode)) return result;
+        if (!ready) {  // a socket a writer shut down need not wake a wait everywhere: the read ends it
+            MutexLock lock(link.mutex);
+            ready = link.broken;
         }
     }
+    long n = socketRecv(socket, buffer, size);
+    if (n < 0) errorCode = lastSocketError();
+    if (n == 0) errorCode = 0;  // an orderly close leaves no error behind
+    return n;
 }
 
 }  // namespace
@@ -202,8 +265,16 @@ long readTlsLink(HostLink& link, char* buffer, std::size_t size, int& errorCode)
 long writeHostLink(const char* data, std::size_t length, int& errorCode) {
     WriteTurn turn;
     HostLink& link = hostLink();
-    MutexLock lock(link.mutex);
-    return writeLocked(link, data, length, errorCode);
+    std::int64_t stalledSeconds = 0;
+    long n;
+    {
+        MutexLock lock(link.mutex);
+        n = writeLocked(link, data, length, errorCode, stalledSeconds);
+    }
+    if (stalledSeconds > 0) {
+        reportFormatted("Host has taken no data for %lld s: replacing the link.", static_cast<long long>(stalledSeconds));
+    }
+    return n;
 }
 
 void releaseHeldWrites() {
@@ -227,14 +298,18 @@ long openHostLinkWithHandshake(SocketHandle socket, TlsSession tls, const char* 
     {
         MutexLock lock(link.mutex);
         setSendTimeout(socket, kHostWriteTimeoutMs);
+        setSendBufferSize(socket, kHostSendBufferBytes);
         setNoDelay(socket);
+        setDeadLinkLimits(socket, deadLinkLimits());
         const bool useTls = tls.connection != nullptr;
         if (useTls) setNonBlocking(socket, true);
         link.tls = std::move(tls);
         link.socket.store(socket);
         link.tlsActive.store(useTls);
         link.broken = false;
-        n = writeLocked(link, handshake, std::strlen(handshake), errorCode);
+        link.stalledSinceMs = 0;
+        std::int64_t stalledSeconds = 0;  // a new link cannot have stalled for long
+        n = writeLocked(link, handshake, std::strlen(handshake), errorCode, stalledSeconds);
     }
     if (n != -1) setHolding(true);
     return n;
@@ -243,28 +318,31 @@ long openHostLinkWithHandshake(SocketHandle socket, TlsSession tls, const char* 
 long readHostLink(char* buffer, std::size_t size, int& errorCode) {
     HostLink& link = hostLink();
     if (link.tlsActive.load()) return readTlsLink(link, buffer, size, errorCode);
-    long n = socketRecv(link.socket.load(), buffer, size);
-    if (n < 0) errorCode = lastSocketError();
-    if (n == 0) errorCode = 0;  // an orderly close leaves no error behind
-    return n;
+    return readPlainLink(link, buffer, size, errorCode);
 }
 
 void closeHostLink() {
     setHolding(false);
     HostLink& link = hostLink();
-    MutexLock lock(link.mutex);
-    SocketHandle socket = link.socket.exchange(kInvalidSocket);
-    bool tls = link.tlsActive.exchange(false);
-    if (tls && link.tls.connection != nullptr && !link.broken) {
-        // The close notice goes out while the descriptor is still ours.
-        SSL_shutdown(link.tls.connection.get());
+    int unsent = -1;
+    {
+        MutexLock lock(link.mutex);
+        SocketHandle socket = link.socket.exchange(kInvalidSocket);
+        // Counted before the close notice adds to it.
+        if (socket != kInvalidSocket) unsent = unsentByteCount(socket);
+        bool tls = link.tlsActive.exchange(false);
+        if (tls && link.tls.connection != nullptr && !link.broken) {
+            // The close notice goes out while the descriptor is still ours.
+            SSL_shutdown(link.tls.connection.get());
+        }
+        if (socket != kInvalidSocket) {
+            shutdownSend(socket);
+            closeSocket(socket);
+        }
+        link.tls = TlsSession{};
+        ERR_clear_error();
     }
-    if (socket != kInvalidSocket) {
-        shutdownSend(socket);
-        closeSocket(socket);
-    }
-    link.tls = TlsSession{};
-    ERR_clear_error();
+    if (unsent > 0) reportFormatted("Host link ended with %d bytes unsent; they are lost.", unsent);
 }
 
 bool hostLinkUsesTls() { return hostLink().tlsActive.load(); }

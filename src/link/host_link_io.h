@@ -13,6 +13,9 @@ namespace kolv {
 inline constexpr int kHostWriteTimeoutMs = 5000;
 // How long writes after a new link's handshake wait for the host's first line.
 inline constexpr int kHostHoldWritesMs = 2000;
+// The most the kernel holds for the host unsent: what a host that resets
+// can lose, and how long a host that stops reading goes unnoticed.
+inline constexpr int kHostSendBufferBytes = 256 * 1024;
 
 // Writes data to the host link as one unit, after the writes that came
 // before it; after a new link's handshake, not before the host's first line
@@ -42,7 +45,8 @@ long openHostLinkWithHandshake(SocketHandle socket, TlsSession tls, const char* 
 
 // Main thread: closes the link under its lock: marks it closed for the
 // senders, sends the TLS close notice before the socket is shut down and
-// closed, frees the TLS session.
+// closed, frees the TLS session. Then reports the bytes the kernel still
+// held that the host never took, where the system can tell.
 void closeHostLink();
 
 // Whether the open link runs TLS: its read errors then come with the TLS

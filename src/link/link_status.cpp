@@ -1,7 +1,9 @@
 #include "link/link_status.h"
 
 #include <atomic>
+#include <chrono>
 
+#include "link/lifecycle.h"
 #include "platform/mutex.h"
 
 namespace kolv {
@@ -34,7 +36,11 @@ void setHostLinkDown(bool down) {
 void waitForHostLinkUp() {
     LinkStatus& status = linkStatus();
     MutexLock lock(status.mutex);
-    while (status.down) status.changed.wait(status.mutex);
+    while (status.down) {
+        noteAlive(Beat::Listener);
+        status.changed.waitUntil(status.mutex, std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    }
+    noteAlive(Beat::Listener);
 }
 
 LatencyTracker& linkLatencyTracker() { return linkStatus().tracker; }

@@ -9,7 +9,8 @@ namespace kolv {
 
 // Main thread: marks the link up or down; the first "up" wakes the listener.
 void setHostLinkDown(bool down);
-// Listener thread: returns once a host link is up.
+// Listener thread: returns once a host link is up, noting the listener
+// alive every second meanwhile.
 void waitForHostLinkUp();
 
 // Writers record their packets here; the main thread matches the echoes.

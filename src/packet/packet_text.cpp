@@ -52,6 +52,8 @@ std::size_t countChar(std::string_view text, char c) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), c));
 }
 
+bool isWholePacket(std::string_view text) { return !text.empty() && text.back() == '~' && countChar(text, '~') == 7; }
+
 std::string removeAll(const char* text, const char* pattern) {
     std::string result;
     std::size_t length = std::strlen(text);

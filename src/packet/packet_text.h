@@ -29,6 +29,9 @@ std::int32_t packetChecksum(const char* text);
 std::vector<std::string> splitFields(std::string_view text, char separator);
 // Number of times c occurs in text.
 std::size_t countChar(std::string_view text, char c);
+// One packet as it stands without its line end: seven "~", the last
+// character one of them.
+bool isWholePacket(std::string_view text);
 
 inline constexpr std::size_t kRemoveAllLimit = 511;
 // text with every occurrence of pattern removed, scanning left to right

@@ -37,16 +37,35 @@ long systemSocketRecv(SocketHandle s, void* data, std::size_t len);
 bool setNonBlocking(SocketHandle s, bool on);
 // Bounds how long a blocking send may wait for room in the peer's window.
 void setSendTimeout(SocketHandle s, int milliseconds);
+// Caps what the kernel may hold for s on its way out, and so what a peer
+// that resets can take with it.
+void setSendBufferSize(SocketHandle s, int bytes);
+// Bytes written to s that the peer has not yet acknowledged; -1 where the
+// system cannot tell (Windows).
+int unsentByteCount(SocketHandle s);
+// Caps the kernel's receive buffer. On a listening socket, before it accepts,
+// every connection it accepts starts with a small window.
+void setReceiveBufferSize(SocketHandle s, int bytes);
+// Bytes the kernel holds for s that nobody has read yet, or -1.
+int unreadByteCount(SocketHandle s);
 // Lets a listening socket bind again right after a restart.
 void setReuseAddress(SocketHandle s);
 // Sends each small packet at once instead of holding it for the peer's
 // acknowledgement of the previous one.
 void setNoDelay(SocketHandle s);
-// Caps the kernel's receive buffer. On a listening socket, before it accepts,
-// every connection it accepts starts with a small window.
-void setReceiveBuffer(SocketHandle s, int bytes);
-// Bytes the kernel holds for s that nobody has read yet, or -1.
-long unreadBytes(SocketHandle s);
+
+// When a connection counts as dead although nobody closed it: after idleMs
+// without traffic, keepAliveProbes probes keepAliveIntervalMs apart go
+// unanswered, or data sent stays unacknowledged for unacknowledgedMs. The
+// system then ends it with its time-out error. Keep-alive times are whole
+// seconds (at least 1) on most systems.
+struct DeadLinkLimits {
+    int idleMs;
+    int keepAliveIntervalMs;
+    int keepAliveProbes;
+    int unacknowledgedMs;
+};
+void setDeadLinkLimits(SocketHandle s, const DeadLinkLimits& limits);
 
 // Socket calls that differ in type between OS APIs. Each returns the
 // invalid socket or -1 on failure, with lastSocketError() set.
@@ -69,6 +88,10 @@ int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs);  // past any 
 // True when the last error means "try again later" on a non-blocking socket,
 // or that a send ran out of its send time-out.
 bool isWouldBlock(int error);
+// True when a send that failed with error may have left part of its data
+// behind, so the stream is no longer whole: a Windows send time-out, after
+// which the socket must not be used. A POSIX one reports what went out.
+bool sendErrorLeavesStreamUndefined(int error);
 
 // Owns a socket: closes it unless released.
 class UniqueSocket {
@@ -101,5 +124,7 @@ private:
 int socketPair(SocketHandle pair[2]);
 // For tests: closes s so that its peer's next send fails at once.
 void abortSocket(SocketHandle s);
+// For tests: makes error the calling thread's last socket error.
+void setLastSocketError(int error);
 
 }  // namespace kolv

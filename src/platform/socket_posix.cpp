@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/sockios.h>
+#endif
 
 namespace kolv {
 
@@ -20,6 +23,8 @@ int socketStartup() { return 0; }
 void socketCleanup() {}
 
 int lastSocketError() { return errno; }
+
+void setLastSocketError(int error) { errno = error; }
 
 void closeSocket(SocketHandle s) {
     if (s == kInvalidSocket) return;
@@ -74,18 +79,54 @@ void setSendTimeout(SocketHandle s, int milliseconds) {
     ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
+void setSendBufferSize(SocketHandle s, int bytes) {
+    ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+int unsentByteCount(SocketHandle s) {
+#if defined(SIOCOUTQ)
+    int bytes = 0;
+    int saved = errno;
+    int r = ::ioctl(s, SIOCOUTQ, &bytes);
+    errno = saved;
+    return r == 0 ? bytes : -1;
+#else
+    (void)s;
+    return -1;  // no such count here
+#endif
+}
+
 void setNoDelay(SocketHandle s) {
     int one = 1;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-void setReceiveBuffer(SocketHandle s, int bytes) {
+void setReceiveBufferSize(SocketHandle s, int bytes) {
     ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
-long unreadBytes(SocketHandle s) {
+int unreadByteCount(SocketHandle s) {
     int count = 0;
     return ::ioctl(s, FIONREAD, &count) == 0 ? count : -1;
+}
+
+namespace {
+int wholeSeconds(int milliseconds) { return milliseconds < 1000 ? 1 : milliseconds / 1000; }
+}  // namespace
+
+void setDeadLinkLimits(SocketHandle s, const DeadLinkLimits& limits) {
+    int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    int idle = wholeSeconds(limits.idleMs);
+    int interval = wholeSeconds(limits.keepAliveIntervalMs);
+    int probes = limits.keepAliveProbes;
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+#if defined(TCP_USER_TIMEOUT)
+    unsigned int unacknowledged = static_cast<unsigned int>(limits.unacknowledgedMs);
+    ::setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged, sizeof unacknowledged);
+#endif
 }
 
 void setReuseAddress(SocketHandle s) {
@@ -146,6 +187,8 @@ int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
 }
 
 bool isWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+bool sendErrorLeavesStreamUndefined(int) { return false; }
 
 int socketPair(SocketHandle pair[2]) {
     int fds[2] = {-1, -1};

@@ -4,6 +4,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 
 #include <climits>
@@ -45,6 +46,8 @@ int socketStartup() {
 void socketCleanup() { ::WSACleanup(); }
 
 int lastSocketError() { return ::WSAGetLastError(); }
+
+void setLastSocketError(int error) { ::WSASetLastError(error); }
 
 void closeSocket(SocketHandle s) {
     if (s == kInvalidSocket) return;
@@ -90,6 +93,13 @@ void setSendTimeout(SocketHandle s, int milliseconds) {
     ::setsockopt(native(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
 }
 
+void setSendBufferSize(SocketHandle s, int bytes) {
+    ::setsockopt(native(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
+// Windows keeps no count of unacknowledged bytes that a program can ask for.
+int unsentByteCount(SocketHandle) { return -1; }
+
 // Windows already lets a listener bind again while old connections linger;
 // its SO_REUSEADDR would instead let a second program take a port in use.
 void setReuseAddress(SocketHandle) {}
@@ -99,14 +109,35 @@ void setNoDelay(SocketHandle s) {
     ::setsockopt(native(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
 }
 
-void setReceiveBuffer(SocketHandle s, int bytes) {
+void setReceiveBufferSize(SocketHandle s, int bytes) {
     ::setsockopt(native(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
 }
 
-long unreadBytes(SocketHandle s) {
+int unreadByteCount(SocketHandle s) {
     u_long count = 0;
     if (::ioctlsocket(native(s), static_cast<long>(FIONREAD), &count) != 0) return -1;  // the macro is unsigned
-    return static_cast<long>(count);
+    return count > static_cast<u_long>(INT_MAX) ? INT_MAX : static_cast<int>(count);
+}
+
+// Newer SDKs name these; older MinGW headers do not.
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5
+#endif
+#ifndef TCP_KEEPCNT
+#define TCP_KEEPCNT 16
+#endif
+
+// Keep-alive times per connection through SIO_KEEPALIVE_VALS; the probe count
+// (Windows 10 1703 and later) and the retransmission limit in seconds
+// (TCP_MAXRT) are refused by older systems, which keep their defaults.
+void setDeadLinkLimits(SocketHandle s, const DeadLinkLimits& limits) {
+    tcp_keepalive values{1, static_cast<ULONG>(limits.idleMs), static_cast<ULONG>(limits.keepAliveIntervalMs)};
+    DWORD returned = 0;
+    ::WSAIoctl(native(s), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr);
+    DWORD probes = static_cast<DWORD>(limits.keepAliveProbes);
+    ::setsockopt(native(s), IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&probes), sizeof probes);
+    DWORD seconds = static_cast<DWORD>(limits.unacknowledgedMs < 1000 ? 1 : limits.unacknowledgedMs / 1000);
+    ::setsockopt(native(s), IPPROTO_TCP, TCP_MAXRT, reinterpret_cast<const char*>(&seconds), sizeof seconds);
 }
 
 SocketHandle openSocket(int family, int type, int protocol) {
@@ -161,6 +192,10 @@ int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
 
 // A blocking send that ran into SO_SNDTIMEO reports WSAETIMEDOUT here.
 bool isWouldBlock(int error) { return error == WSAEWOULDBLOCK || error == WSAETIMEDOUT; }
+
+// A blocking send that timed out tells no count, and the socket's state is
+// then undefined.
+bool sendErrorLeavesStreamUndefined(int error) { return error == WSAETIMEDOUT; }
 
 // No socketpair here: a loopback TCP connection, without Nagle delays so that
 // what one end sends is at the other end as soon as possible.

@@ -328,10 +328,11 @@ bool Stream::fill(Clock::time_point deadline) {
             buffer_.append(chunk, static_cast<std::size_t>(n));
             return true;
         }
-        bool again = ssl_ != nullptr ? SSL_get_error(ssl_, static_cast<int>(n)) == SSL_ERROR_WANT_READ
-                                     : n < 0 && (errno == EAGAIN || errno == EINTR);
+        const int sslError = ssl_ != nullptr ? SSL_get_error(ssl_, static_cast<int>(n)) : SSL_ERROR_NONE;
+        bool again = ssl_ != nullptr ? sslError == SSL_ERROR_WANT_READ : n < 0 && (errno == EAGAIN || errno == EINTR);
         if (!again) {
             ERR_clear_error();
+            orderly_ = ssl_ != nullptr ? sslError == SSL_ERROR_ZERO_RETURN : n == 0;
             eof_ = true;
         } else if (!waitFd(fd_, POLLIN, deadline)) {
             return false;
@@ -360,6 +361,37 @@ std::string Stream::readToEnd(Millis timeout) {
     while (fill(deadline)) {
     }
     return std::exchange(buffer_, std::string());
+}
+
+int Stream::peerPort() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    ::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+bool inPrivateNetwork() {
+    if (envText("KOLV_TEST_PRIVATE_NETWORK") == "1") return true;
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    Dir dir;
+    ::setenv("KOLV_TEST_PRIVATE_NETWORK", "1", 1);
+    Process inner({"unshare", "-n", "--", "sh", "-c", "ip link set lo up && exec \"$0\" \"$@\"",
+                   fs::read_symlink("/proc/self/exe").string(),
+                   std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()},
+                  dir);
+    ::unsetenv("KOLV_TEST_PRIVATE_NETWORK");
+    EXPECT_EQ(inner.exitCode(scaled(600s)), 0) << "the run in a private network (needs root and nft):\n"
+                                               << inner.out() << inner.err();
+    return false;
+}
+
+void dropConnection(int port) {
+    const std::string p = std::to_string(port);
+    const std::string rules = "nft add table inet kolv && "
+                              "nft add chain inet kolv input '{ type filter hook input priority 0; }' && "
+                              "nft add rule inet kolv input tcp sport " + p + " drop && "
+                              "nft add rule inet kolv input tcp dport " + p + " drop";
+    ASSERT_EQ(std::system(rules.c_str()), 0) << rules;
 }
 
 int freePort() {

@@ -85,7 +85,10 @@ public:
     std::optional<std::string> readLine(Millis timeout);  // with its "\n"
     std::string readToEnd(Millis timeout);  // everything until the peer closes
     bool closed() const { return eof_; }
+    // The peer closed in order: a FIN, and over TLS its close notice first.
+    bool endedInOrder() const { return orderly_; }
     int fd() const { return fd_; }
+    int peerPort() const;
     void close();
 
 private:
@@ -94,6 +97,7 @@ private:
     ssl_st* ssl_;
     std::string buffer_;
     bool eof_ = false;
+    bool orderly_ = false;
 };
 
 // Tls presents a self-signed "kolv-test"; TlsFromTestCa a certificate of
@@ -149,6 +153,14 @@ struct Session {
     // A joined client whose first packet the host has read.
     std::unique_ptr<Stream> join(const std::string& user);
 };
+// Runs the current test again inside a private network namespace (loopback
+// up), where it may firewall links: true in that inner run; in the outer run
+// false, after checking that the inner run passed.
+bool inPrivateNetwork();
+// In a private network: drops every packet of the TCP connection on 127.0.0.2
+// whose other end has port, both ways, as a vanished host would.
+void dropConnection(int port);
+
 // The lines a client reads up to and including marker; nothing more after a miss.
 std::vector<std::string> readUntil(Stream& stream, const std::string& marker, Millis timeout = 5s);
 

@@ -24,17 +24,32 @@ std::string departure(const std::string& user) {
     return user + "~My_Board~~NOTME~~~|08- " + user + " has disconnected.~\n";
 }
 
+std::string dropLine(int bytes, const std::string& user, int slot) {
+    return "] Dropped " + std::to_string(bytes) + " bytes from " + user + " (slot #" + std::to_string(slot) +
+           "): no line end.\n";
+}
+
 struct Case {
     const char* name;
-    std::vector<std::string> writes;   // one client's writes, apart; then it closes
+    std::vector<std::string> writes;   // one client's writes, apart; then it leaves
     std::vector<std::string> toHost;   // what the host reads, in order
     std::vector<std::string> console;  // console texts, in order
     int notices;                       // latency notices the client gets
     int gapMs = 150;                   // between writes; past the 50 ms wait for more
-    bool verbose = false;              // -V: the console texts are logged too
+    bool verbose = false;              // -V: joins and leaves are logged too (drops always are)
+    std::string other = "";            // Bob, joined first, writes it after each write
+    bool reset = false;                // the client leaves by a reset, not a close
 };
 
-const std::string kLong = "L~S~~~~~" + std::string(600, 'l');
+const std::string kLong = "L~S~~~~~" + std::string(600, 'l') + "~\n";
+const std::string kHuge = "Eve~S~~~~~" + std::string(4989, 'e') + "~\n";  // 5,001 bytes
+const std::string kBob = "Bob~Site~~~~~Hi from Bob~\n";
+
+std::vector<std::string> pieces(const std::string& text, std::size_t size) {
+    std::vector<std::string> cut;
+    for (std::size_t at = 0; at < text.size(); at += size) cut.push_back(text.substr(at, size));
+    return cut;
+}
 
 const Case kCases[] = {
     {"first packet names the user, goes on unchanged; leaving is announced",
@@ -68,24 +83,46 @@ const Case kCases[] = {
      1,
      150,
      true},
-    {"text without a line end goes on after a pause, past 512 bytes at once, and at the end, one byte too",
-     {"Dan~S~~~~~no end~", kLong, "t"},
-     {"Dan~S~~~~~no end~", kLong, "t", departure("Dan")},
-     {joinLine("Dan", 0)},
-     1},
+    {"a whole packet without a line end goes on with one after a pause, and when the client leaves",
+     {"Dan~S~~~~~no end~", "Dan~S~~~~~last~"}, {"Dan~S~~~~~no end~\n", "Dan~S~~~~~last~\n", departure("Dan")},
+     {joinLine("Dan", 0)}, 1},
+    {"a long line in pieces goes on whole", pieces(kLong, 400), {kBob, kLong, kBob, departure("L")},
+     {joinLine("L", 1)}, 1, 150, false, kBob},
+    {"a line past 4096 bytes is dropped up to its line end, and said so",
+     [] { auto w = pieces(kHuge, 512); w.push_back(chat("Eve", "after")); return w; }(),
+     {chat("Eve", "after"), departure("Eve")},
+     {dropLine(4608, "a client", 0), dropLine(393, "a client", 0), joinLine("Eve", 0)}, 1, 60},
+    {"a pause inside a line while another client writes", {"Alice~HomeBoard~~~~~Hello", " world~\n"},
+     {kBob, "Alice~HomeBoard~~~~~Hello world~\n", kBob, departure("Alice")},
+     {joinLine("Alice", 1), leaveLine("Alice", 1)}, 1, 150, false, kBob},
+    {"leaving mid-packet while another client writes", {"Amy~S~~~~~hi~\nAmy~S~~~~~cut sho"},
+     {"Amy~S~~~~~hi~\n", kBob, departure("Amy")},
+     {joinLine("Amy", 1), dropLine(17, "Amy", 1), leaveLine("Amy", 1)}, 1, 150, false, kBob},
+    {"leaving mid-packet by a reset", {"Amy~S~~~~~hi~\nAmy~S~~~~~cut"}, {"Amy~S~~~~~hi~\n", kBob, departure("Amy")},
+     {joinLine("Amy", 1), dropLine(13, "Amy", 1), leaveLine("Amy", 1)}, 1, 150, false, kBob, true},
+    {"leaving mid-packet after a logoff", {"Amy~S~~~~~bye~LOGOFF~\nAmy~S~~~~~c"},
+     {"Amy~S~~~~~bye~LOGOFF~\n", kBob}, {joinLine("Amy", 1), dropLine(11, "Amy", 1), leaveLine("Amy", 1)}, 1, 150,
+     false, kBob},
 };
 
 TEST(Clients, OneClientsRoadAsTheTableSays) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
         Session s(c.verbose ? std::vector<std::string>{"-W1", "-V"} : std::vector<std::string>{"-W1"});
+        std::unique_ptr<Stream> other = c.other.empty() ? nullptr : s.join("Bob");
         auto client = connectClient(s.host.port());
         std::string atHost;
         for (const std::string& write : c.writes) {
             ASSERT_TRUE(client->send(write));
             std::this_thread::sleep_for(Millis(c.gapMs));
+            if (other != nullptr) {
+                ASSERT_TRUE(other->send(c.other));
+                std::this_thread::sleep_for(Millis(c.gapMs));
+            }
         }
         for (int i = 0; i < c.notices; ++i) EXPECT_EQ(client->readLine(5s), latencyPacket(0));
+        const linger abort{1, 0};
+        if (c.reset) ::setsockopt(client->fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         client.reset();
         std::string expected;
         for (const std::string& line : c.toHost) expected += line;
@@ -102,11 +139,13 @@ TEST(Clients, OneClientsRoadAsTheTableSays) {
             at = out.find(text, at);
             EXPECT_NE(at, std::string::npos) << text << out;
             auto logged = std::find(log.begin(), log.end(), text.substr(2, text.size() - 3));
-            EXPECT_EQ(logged != log.end(), c.verbose) << text;
+            EXPECT_EQ(logged != log.end(), c.verbose || text.rfind("] Dropped", 0) == 0) << text;
         }
-        std::size_t joins = 0;
+        std::size_t joins = other != nullptr, drops = 0;
         for (const std::string& text : c.console) joins += countOf(text, "entered chat");
+        for (const std::string& text : c.console) drops += countOf(text, "] Dropped");
         EXPECT_EQ(countOf(out, "entered chat"), joins) << "joins nobody announced";
+        EXPECT_EQ(countOf(out, "] Dropped"), drops) << out;
     }
 }
 

@@ -47,6 +47,8 @@ const Case kCases[] = {
      {},
      {"partial packet detected:", "Zed~Far~~~~~|07Sp", "partial packet recovered:", "Zed~Far~~~~~|07Sp"},
      {"] partial packet detected: \"Zed~Far~~~~~|07Sp\n\"\r\n", "] partial packet recovered: Zed~Far~~~~~|07Sp\r\n"}},
+    {"a packet cut across two reads, no line end in the first", false,
+     {{"dave~Far~~~~~|07Hello wor", {}}, {"ld~\n", {"dave~Far~~~~~|07Hello world~\n"}}}, {}, {}, {}},
     {"invalid lines logged quietly, others dropped", false,
      {{"no tildes here\nbad~line~here~\nA~B~~~~~~\nfive~a~b~c~d~e\n", {}}},
      {},
@@ -108,6 +110,7 @@ TEST(HostLines, EachReadIsHandledAsTheTableSays) {
         auto client = s.join("Alice");
         for (const Step& step : c.steps) {
             ASSERT_TRUE(s.link->send(step.send));
+            if (step.toClient.empty()) std::this_thread::sleep_for(100ms);  // the next step comes in a read of its own
             for (const std::string& line : step.toClient) EXPECT_EQ(client->readLine(5s), line);
         }
         ASSERT_TRUE(s.link->send(kMark));

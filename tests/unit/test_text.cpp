@@ -83,6 +83,9 @@ TEST(Text, PacketUtilities) {
     EXPECT_EQ(splitFields("a~b~~d~", '~'), (std::vector<std::string>{"a", "b", "", "d", ""}));
     EXPECT_EQ(splitFields("", '~'), std::vector<std::string>{""});
     EXPECT_EQ(packetChecksum("A~\n\xE9"), 201 - 23);
+    const std::pair<const char*, bool> kWhole[] = {
+        {"a~b~~~~~c~", true}, {"~~~~~~~", true}, {"a~b~~~~~c", false}, {"a~b~~~~~c~~", false}, {"~~~~~~", false}};
+    for (const auto& [text, whole] : kWhole) EXPECT_EQ(isWholePacket(text), whole) << text;
     // The platform clock speaks Unix milliseconds on every system.
     const auto unixNow = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::system_clock::now().time_since_epoch()).count();
