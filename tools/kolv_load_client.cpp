@@ -40,7 +40,7 @@ SocketHandle connectOnce(const kolvchat::Options& o, bool slow) {
     int error = 0;
     return kolvtool::firstUsableSocket(list.get(), [slow](SocketHandle s, const addrinfo& a) {
         // Set before connecting, so the window starts small.
-        if (slow) kolv::setReceiveBuffer(s, kSlowReceiveBuffer);
+        if (slow) kolv::setReceiveBufferSize(s, kSlowReceiveBuffer);
         return kolv::connectSocket(s, a.ai_addr, a.ai_addrlen) == 0;
     }, error);
 }

@@ -47,7 +47,7 @@ SocketHandle openListener(std::string& shown) {
     int error = 0;
     SocketHandle listening = kolvtool::firstUsableSocket(list.get(), [&](SocketHandle s, const addrinfo& a) {
         kolv::setReuseAddress(s);
-        if (o.chaos) kolv::setReceiveBuffer(s, ulksim::kChaosReceiveBuffer);
+        if (o.chaos) kolv::setReceiveBufferSize(s, ulksim::kChaosReceiveBuffer);
         if (kolv::bindSocket(s, a.ai_addr, a.ai_addrlen) != 0 || kolv::listenSocket(s, 16) != 0) return false;
         shown = (a.ai_family == AF_INET6 ? "[" + o.listen + "]" : o.listen) + ":" + o.port;
         return true;

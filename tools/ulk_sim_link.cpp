@@ -195,7 +195,7 @@ void closeSite(const SitePtr& site, const std::string& why, Ending how, const Dr
         drain(*site, keep);
     }
     // What the site sent that nobody will read: lost with this link.
-    long unread = kolv::unreadBytes(site->socket);
+    int unread = kolv::unreadByteCount(site->socket);
     freeTls(*site);
     if (how == Ending::Reset) kolv::abortSocket(site->socket);
     else kolv::closeSocket(site->socket);
