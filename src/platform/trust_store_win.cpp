@@ -49,7 +49,9 @@ PCCERT_CHAIN_CONTEXT buildChain(PCCERT_CONTEXT leaf, HCERTSTORE sent) {
 
 bool sslPolicyAccepts(PCCERT_CHAIN_CONTEXT chain, const char* dnsName) {
     std::wstring name;  // host names are ASCII
-    for (const char* c = dnsName; c != nullptr && *c != '\0'; ++c) name += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+    for (const char* c = dnsName; c != nullptr && *c != '\0'; ++c) {
+        name += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+    }
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA extra{};
     extra.cbSize = sizeof extra;
     extra.dwAuthType = AUTHTYPE_SERVER;
@@ -68,7 +70,8 @@ bool useSystemTrustStore(SSL_CTX*) { return true; }
 
 bool systemTrustsChain(X509_STORE_CTX* store, const char* dnsName) {
     const std::string der = derOf(X509_STORE_CTX_get0_cert(store));
-    PCCERT_CONTEXT leaf = ::CertCreateCertificateContext(X509_ASN_ENCODING, bytesOf(der), static_cast<DWORD>(der.size()));
+    PCCERT_CONTEXT leaf =
+        ::CertCreateCertificateContext(X509_ASN_ENCODING, bytesOf(der), static_cast<DWORD>(der.size()));
     HCERTSTORE sent = sentCertificates(store);
     PCCERT_CHAIN_CONTEXT chain = leaf != nullptr && sent != nullptr ? buildChain(leaf, sent) : nullptr;
     const bool trusted = chain != nullptr && sslPolicyAccepts(chain, dnsName);
