@@ -15,6 +15,21 @@ PathFacts unreachable(DWORD error) {
     return {PathKind::Unreachable, failure};
 }
 
+// Whether the folder has no entry of that name either. A link to nothing
+// can look like no file at all to the attribute query (Wine shows it so).
+bool folderLacks(const char* path) {
+    WIN32_FIND_DATAA entry;
+    HANDLE found = ::FindFirstFileA(path, &entry);
+    if (found == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    ::FindClose(found);
+    return false;
+}
+
+PathFacts notReached(const char* path, DWORD error) {
+    if (error == ERROR_FILE_NOT_FOUND) return folderLacks(path) ? PathFacts{} : PathFacts{PathKind::LinkToNothing, {}};
+    return error == ERROR_CANT_RESOLVE_FILENAME ? PathFacts{PathKind::LinkLoop, {}} : unreachable(error);
+}
+
 PathFacts kindOf(DWORD attributes) {
     return {(attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Folder : PathKind::File, {}};
 }
@@ -26,7 +41,7 @@ PathFacts linkTarget(const char* path) {
     if (target == INVALID_HANDLE_VALUE) {
         DWORD error = ::GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {PathKind::LinkToNothing, {}};
-        return error == ERROR_CANT_RESOLVE_FILENAME ? PathFacts{PathKind::LinkLoop, {}} : unreachable(error);
+        return notReached(path, error);
     }
     BY_HANDLE_FILE_INFORMATION facts{};
     const bool known = ::GetFileInformationByHandle(target, &facts) != 0;
@@ -40,10 +55,7 @@ PathFacts linkTarget(const char* path) {
 PathFacts probePath(const char* path) {
     // Unlike stat, this reads a link itself rather than where it leads.
     DWORD attributes = ::GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        DWORD error = ::GetLastError();
-        return error == ERROR_FILE_NOT_FOUND ? PathFacts{} : unreachable(error);
-    }
+    if (attributes == INVALID_FILE_ATTRIBUTES) return notReached(path, ::GetLastError());
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return linkTarget(path);
     return kindOf(attributes);
 }
