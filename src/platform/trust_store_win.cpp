@@ -74,7 +74,10 @@ bool systemTrustsChain(X509_STORE_CTX* store, const char* dnsName) {
         ::CertCreateCertificateContext(X509_ASN_ENCODING, bytesOf(der), static_cast<DWORD>(der.size()));
     HCERTSTORE sent = sentCertificates(store);
     PCCERT_CHAIN_CONTEXT chain = leaf != nullptr && sent != nullptr ? buildChain(leaf, sent) : nullptr;
-    const bool trusted = chain != nullptr && sslPolicyAccepts(chain, dnsName);
+    // Both must agree: a chain that ends short of a trusted root is a fault of
+    // its own, which not every SSL policy check reports (Wine's does not).
+    const bool trusted = chain != nullptr && chain->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR &&
+                         sslPolicyAccepts(chain, dnsName);
     if (chain != nullptr) ::CertFreeCertificateChain(chain);
     if (sent != nullptr) ::CertCloseStore(sent, 0);
     if (leaf != nullptr) ::CertFreeCertificateContext(leaf);
