@@ -116,6 +116,7 @@ TEST(Text, VisibleTextEscapesControls) {
         {"a\xe2\x82\xac", LineEnds::Drop, 3, "a"},
     };
     for (const auto& [text, ends, limit, shown] : kCases) EXPECT_EQ(visibleText(text, ends, limit), shown) << text;
+    EXPECT_EQ(visibleText(std::string_view("a\xe2\x80\x80", 3), LineEnds::Keep), "a\xe2\\x80") << "cut by the text's end";
     char cleaned[512];
     cleanLogMessage(std::string(200, '\x1b').c_str(), cleaned, sizeof cleaned);
     std::string escapes;
