@@ -1,4 +1,5 @@
-// The text utilities: printPiped, removeAll, splitFields, formatPacket.
+// The text utilities: printPiped, removeAll, splitFields, formatPacket, and
+// the escaping of network text for the console and the log.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -6,7 +7,9 @@
 #include <string>
 
 #include "fuzz_seam.h"
+#include "output/append_log.h"
 #include "output/print_piped.h"
+#include "output/visible_text.h"
 #include "packet/packet_text.h"
 #include "platform/console.h"
 
@@ -21,6 +24,19 @@ public:
     }
 };
 
+// Whether shown holds a byte a terminal would act on: a C0 control other than
+// tab and the kept line ends, DEL, or a C1 control (raw, or U+0080..U+009F).
+bool holdsControl(const std::string& shown, kolv::LineEnds ends) {
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const auto c = static_cast<unsigned char>(shown[i]);
+        const auto next = static_cast<unsigned char>(i + 1 < shown.size() ? shown[i + 1] : 0);
+        const auto before = static_cast<unsigned char>(i > 0 ? shown[i - 1] : 0);
+        const bool lineEnd = ends == kolv::LineEnds::Keep && (c == '\n' || (c == '\r' && next == '\n'));
+        if ((c < 0x20 && c != '\t' && !lineEnd) || c == 0x7F) return true;
+        if ((c == 0xC2 && next >= 0x80 && next <= 0x9F) || (c >= 0x80 && c <= 0x9F && before < 0x80)) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -50,6 +66,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string joined;
     for (std::size_t i = 0; i < pieces.size(); ++i) joined += (i ? "~" : "") + pieces[i];
     FUZZ_CHECK(joined == text);
+
+    for (LineEnds ends : {LineEnds::Keep, LineEnds::Drop}) {
+        const std::string shown = visibleText(all, ends);
+        FUZZ_CHECK(!holdsControl(shown, ends));
+        FUZZ_CHECK(visibleText(shown, ends) == shown);
+    }
+    char cleaned[512];
+    cleanLogMessage(text.c_str(), cleaned, sizeof cleaned);
+    FUZZ_CHECK(visibleText(text, LineEnds::Drop).rfind(cleaned, 0) == 0);
 
     char packet[kPacketBufferSize];
     const char* field = text.c_str();

@@ -1,9 +1,11 @@
 #include "config/pin_file.h"
 
+#include <cerrno>
 #include <cstdio>
-#include <filesystem>
+#include <cstring>
 
 #include "packet/packet_text.h"
+#include "platform/path_probe.h"
 
 namespace kolv {
 namespace {
@@ -48,6 +50,34 @@ bool parseEntry(std::string_view entry, TrustPolicy& policy) {
     return true;
 }
 
+// Why a path that exists cannot serve as the pin file; empty for a plain file.
+std::string unusableBecause(const PathFacts& facts) {
+    switch (facts.kind) {
+        case PathKind::Absent:
+        case PathKind::File: return {};
+        case PathKind::Folder: return "a folder";
+        case PathKind::OtherKind: return "not a plain file";
+        case PathKind::LinkToNothing: return "a link to nothing";
+        case PathKind::LinkLoop: return "a link loop";
+        case PathKind::Unreachable: break;
+    }
+    return "cannot be read: " + facts.failure;
+}
+
+bool readWhole(const char* path, std::string& text, std::string& error) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        error = std::string("cannot be read: ") + std::strerror(errno);
+        return false;
+    }
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) text.append(chunk, n);
+    const bool failed = std::ferror(file) != 0;
+    if (failed) error = std::string("cannot be read: ") + std::strerror(errno);
+    std::fclose(file);
+    return !failed;
+}
+
 }  // namespace
 
 bool parsePinFile(std::string_view text, TrustPolicy& policy, std::string& error) {
@@ -72,17 +102,13 @@ bool parsePinFile(std::string_view text, TrustPolicy& policy, std::string& error
 
 bool loadPinFile(TrustPolicy& policy, std::string& error, const char* path) {
     policy = TrustPolicy{};
-    std::error_code ignored;
-    if (!std::filesystem::exists(path, ignored)) return true;
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        error = "cannot be read";
-        return false;
-    }
+    // Only "no such file" means unpinned: any fault in reaching the file must
+    // stop the bridge rather than quietly drop the pins.
+    const PathFacts facts = probePath(path);
+    if (facts.kind == PathKind::Absent) return true;
+    error = unusableBecause(facts);
     std::string text;
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) text.append(chunk, n);
-    std::fclose(file);
+    if (!error.empty() || !readWhole(path, text, error)) return false;
     return parsePinFile(text, policy, error);
 }
 

@@ -26,8 +26,10 @@ struct TrustPolicy {
 // when a line is neither, or when nothing is listed.
 bool parsePinFile(std::string_view text, TrustPolicy& policy, std::string& error);
 
-// Reads ulk.pin at path. An absent file leaves policy unpinned and succeeds;
-// an unreadable or malformed one fails with error set.
+// Reads ulk.pin at path. Only a path that does not exist leaves policy
+// unpinned and succeeds; a folder, a link to nothing, a link loop, a file
+// that cannot be read or a malformed one fails with error set ("a folder",
+// "cannot be read: Permission denied", "line 3: ...").
 bool loadPinFile(TrustPolicy& policy, std::string& error, const char* path = kPinFileName);
 
 // "sha256:" and the digest in lower-case hex.

@@ -1,15 +1,11 @@
 #include "host/attempt_limit.h"
 
-#include <cstdlib>
+#include "platform/system.h"
 
 namespace kolv {
 
 int attemptLimitMs() {
-    static const int limit = [] {
-        const char* text = std::getenv("KOLV_TEST_ATTEMPT_LIMIT_MS");
-        long value = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
-        return value > 0 && value <= kAttemptLimitMs ? static_cast<int>(value) : kAttemptLimitMs;
-    }();
+    static const int limit = testShortenedMs("KOLV_TEST_ATTEMPT_LIMIT_MS", kAttemptLimitMs);
     return limit;
 }
 

@@ -36,6 +36,25 @@ std::string timeText(const ASN1_TIME* time) {
     return bioText(bio.get());
 }
 
+bool isAddress(const char* host) {
+    ASN1_OCTET_STRING* address = a2i_IPADDRESS(host);
+    ASN1_OCTET_STRING_free(address);
+    return address != nullptr;
+}
+
+// Whether leaf names host in its subjectAltName: an address among its IP
+// entries, a name among its DNS entries. The common name is never read: its
+// use for host names is long deprecated, and a name only there is no claim.
+bool namesHost(X509* leaf, const std::string& host) {
+    if (isAddress(host.c_str())) return X509_check_ip_asc(leaf, host.c_str(), 0) == 1;
+    return X509_check_host(leaf, host.data(), host.size(), X509_CHECK_FLAG_NEVER_CHECK_SUBJECT, nullptr) == 1;
+}
+
+bool chainTrusted(X509_STORE_CTX* store, X509* leaf, const std::string& host) {
+    const char* dnsName = isAddress(host.c_str()) ? nullptr : host.c_str();
+    return systemTrustsChain(store, dnsName) && namesHost(leaf, host);
+}
+
 // The cert-verify callback: the whole chain check for a pinned site. Once a
 // handshake is over the connection carries no check, and any later check fails.
 int checkHostCertificate(X509_STORE_CTX* store, void* policyArgument) {
@@ -45,17 +64,23 @@ int checkHostCertificate(X509_STORE_CTX* store, void* policyArgument) {
     X509* leaf = X509_STORE_CTX_get0_cert(store);
     if (check == nullptr || leaf == nullptr || !readCertificateFacts(leaf, check->facts)) return 0;
     check->checked = true;
-    const bool chainTrusted = policy.verifyChain && X509_verify_cert(store) == 1;
-    check->trusted = chainTrusted || std::find(policy.pins.begin(), policy.pins.end(), check->facts.pin) !=
-                                         policy.pins.end();
+    check->trusted = (policy.verifyChain && chainTrusted(store, leaf, check->host)) ||
+                     std::find(policy.pins.begin(), policy.pins.end(), check->facts.pin) != policy.pins.end();
     if (!check->trusted) X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REJECTED);
     return check->trusted ? 1 : 0;
 }
 
-bool checkHostName(SSL* connection, const char* host) {
-    X509_VERIFY_PARAM* param = SSL_get0_param(connection);
-    if (X509_VERIFY_PARAM_set1_ip_asc(param, host) == 1) return true;  // an address: no name to send
-    return SSL_set_tlsext_host_name(connection, host) == 1 && SSL_set1_host(connection, host) == 1;
+// SNI, for "verify": a name is sent, an address is not.
+bool sendHostName(SSL* connection, const char* host) {
+    return isAddress(host) || SSL_set_tlsext_host_name(connection, host) == 1;
+}
+
+// A pinned link: TLS 1.2 or later, and on TLS 1.2 only suites with forward
+// secrecy, so a key stolen later does not open recorded chat. TLS 1.3 suites
+// all have it.
+bool requireModernTls(SSL_CTX* context) {
+    return SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) == 1 &&
+           SSL_CTX_set_cipher_list(context, "ECDHE:DHE:!aNULL:!eNULL:!PSK:!SRP") == 1;
 }
 
 }  // namespace
@@ -83,7 +108,9 @@ std::vector<std::string> certificateLines(const CertificateFacts& facts) {
 
 bool requireTrustedHost(SSL_CTX* context, SSL* connection, const TrustPolicy& policy, const char* host,
                         TrustCheck& check) {
-    if (policy.verifyChain && (!useSystemTrustStore(context) || !checkHostName(connection, host))) return false;
+    if (!requireModernTls(context)) return false;
+    if (policy.verifyChain && (!useSystemTrustStore(context) || !sendHostName(connection, host))) return false;
+    check.host = host;
     SSL_set_verify(connection, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_cert_verify_callback(context, checkHostCertificate, const_cast<TrustPolicy*>(&policy));
     SSL_set_options(connection, SSL_OP_NO_RENEGOTIATION);

@@ -31,13 +31,15 @@ struct TrustCheck {
     bool checked = false;  // the host showed a certificate and it was checked
     bool trusted = false;
     CertificateFacts facts;
+    std::string host;  // the configured host, for "verify"
 };
 
 // Main thread, before the handshake: makes context and connection accept the
 // host only when policy trusts its certificate, recording the outcome in
-// check (which must outlive the handshake). For "verify" also loads the
-// system's roots and sets the host name to check (and sends it, unless it is
-// an address). False when the set-up itself failed.
+// check (which must outlive the handshake), over TLS 1.2 or later with
+// forward secrecy only. For "verify" also readies the system's roots, and the
+// host must be named in the certificate's subjectAltName (its name is sent
+// as SNI unless it is an address). False when the set-up itself failed.
 bool requireTrustedHost(ssl_ctx_st* context, ssl_st* connection, const TrustPolicy& policy, const char* host,
                         TrustCheck& check);
 

@@ -1,15 +1,11 @@
 #include "link/dead_link.h"
 
-#include <cstdlib>
+#include "platform/system.h"
 
 namespace kolv {
 
 int deadLinkMs() {
-    static const int limit = [] {
-        const char* text = std::getenv("KOLV_TEST_DEAD_LINK_MS");
-        long value = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
-        return value > 0 && value <= kDeadLinkMs ? static_cast<int>(value) : kDeadLinkMs;
-    }();
+    static const int limit = testShortenedMs("KOLV_TEST_DEAD_LINK_MS", kDeadLinkMs);
     return limit;
 }
 

@@ -1,9 +1,12 @@
 #include "output/append_log.h"
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <string>
 
 #include "output/bounded_format.h"
+#include "output/visible_text.h"
 
 namespace kolv {
 namespace {
@@ -17,12 +20,9 @@ std::mutex& logMutex() {
 
 void cleanLogMessage(const char* message, char* out, std::size_t size) {
     if (size == 0) return;
-    std::size_t n = 0;
-    for (const char* p = message; *p != '\0' && n + 1 < size; ++p) {
-        if (*p == '\r' || *p == '\n') continue;
-        out[n++] = *p;
-    }
-    out[n] = '\0';
+    const std::string shown = visibleText(message, LineEnds::Drop, size - 1);
+    std::memcpy(out, shown.data(), shown.size());
+    out[shown.size()] = '\0';
 }
 
 void appendLog(const char* message) {

@@ -7,7 +7,8 @@ namespace kolv {
 
 inline constexpr const char* kLogFileName = "kolv.log";
 
-// Removes every "\r" and "\n" from message into out (at most size - 1 characters).
+// message into out without any "\r" or "\n" and with the other control bytes
+// escaped (visibleText), at most size - 1 characters.
 void cleanLogMessage(const char* message, char* out, std::size_t size);
 
 // Appends "[date time] source=kolv-bridge message" to kolv.log. Never fails

@@ -8,6 +8,7 @@
 
 #include "output/print_piped.h"
 #include "output/stamp_prefix.h"
+#include "output/visible_text.h"
 #include "platform/console.h"
 #include "platform/mutex.h"
 
@@ -54,10 +55,13 @@ void emitLocked(OpenLine& line, Prefix prefix, const std::string& text, bool pip
     if (line.open) line.owner = me;
 }
 
+// Messages carry names and packets from the network: their control bytes
+// are shown, not sent to the terminal. Colour changes are separate calls.
 void emit(Prefix prefix, const std::string& text, bool piped = false) {
+    const std::string shown = visibleText(text, LineEnds::Keep);
     OpenLine& line = openLine();
     MutexLock lock(line.mutex);
-    emitLocked(line, prefix, text, piped);
+    emitLocked(line, prefix, shown, piped);
 }
 
 __attribute__((format(printf, 1, 0))) std::string formatted(const char* format, std::va_list args) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 
 // The parts of system.h that are the same on every OS and need no test seam.
 namespace kolv {
@@ -14,5 +15,11 @@ std::int64_t steadyMicros() {
 std::int64_t steadyMs() { return steadyMicros() / 1000; }
 
 int clampToInt(std::size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
+
+int testShortenedMs(const char* variable, int limitMs) {
+    const char* text = std::getenv(variable);
+    long value = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
+    return value > 0 && value <= limitMs ? static_cast<int>(value) : limitMs;
+}
 
 }  // namespace kolv

@@ -39,6 +39,10 @@ std::int64_t systemUnixMs();  // past any test seam
 // size as an int for APIs that take one, at most INT_MAX.
 int clampToInt(std::size_t size);
 
+// limitMs, or, for tests only, a shorter limit from the environment variable
+// named (milliseconds, 1 to limitMs). Read once per call: callers keep it.
+int testShortenedMs(const char* variable, int limitMs);
+
 struct LocalTime {
     int year;    // full year, e.g. 2025
     int month;   // 1..12

@@ -92,15 +92,17 @@ int hostSocket(int& port, int receiveBuffer) {
     throw std::runtime_error("no free port");
 }
 
-// Certificates made in memory on first use: a self-signed "kolv-test", and
-// a test CA with two leaves it signed, for 127.0.0.2 and for another name.
+// Certificates made in memory on first use: self-signed ones, and a test CA
+// with the leaves it signed.
 struct TestCertificate {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
+    EVP_PKEY* key;
     X509* cert = X509_new();
 };
 
-TestCertificate makeCertificate(const char* commonName, const TestCertificate* issuer, const char* altName) {
-    TestCertificate made;
+// A CA when issuer is null; a leaf otherwise, with altName as its subjectAltName when given.
+TestCertificate makeCertificate(const char* commonName, const TestCertificate* issuer, const char* altName,
+                                bool rsa = false) {
+    TestCertificate made{rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256")};
     ASN1_INTEGER_set(X509_get_serialNumber(made.cert), 1);
     X509_gmtime_adj(X509_getm_notBefore(made.cert), -3600);
     X509_gmtime_adj(X509_getm_notAfter(made.cert), 86400);
@@ -109,11 +111,12 @@ TestCertificate makeCertificate(const char* commonName, const TestCertificate* i
                                reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
     X509V3_CTX v3;
     X509V3_set_ctx(&v3, issuer ? issuer->cert : made.cert, made.cert, nullptr, nullptr, 0);
-    const char* kind = altName ? altName : "critical,CA:TRUE";
-    X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &v3, altName ? NID_subject_alt_name : NID_basic_constraints,
-                                                    kind);
-    X509_add_ext(made.cert, extension, -1);
-    X509_EXTENSION_free(extension);
+    if (issuer == nullptr || altName != nullptr) {
+        X509_EXTENSION* extension = X509V3_EXT_conf_nid(
+            nullptr, &v3, altName ? NID_subject_alt_name : NID_basic_constraints, altName ? altName : "critical,CA:TRUE");
+        X509_add_ext(made.cert, extension, -1);
+        X509_EXTENSION_free(extension);
+    }
     X509_set_issuer_name(made.cert, X509_get_subject_name(issuer ? issuer->cert : made.cert));
     X509_sign(made.cert, issuer ? issuer->key : made.key, EVP_sha256());
     return made;
@@ -128,18 +131,32 @@ const TestCertificate& certificateFor(HostMode mode) {
     static const TestCertificate selfSigned = makeCertificate("kolv-test", nullptr, nullptr);
     static const TestCertificate right = makeCertificate("kolv-host", &testCa(), "IP:127.0.0.2");
     static const TestCertificate wrong = makeCertificate("kolv-host", &testCa(), "DNS:elsewhere.test");
-    if (mode == HostMode::TlsFromTestCa) return right;
-    return mode == HostMode::TlsFromTestCaOtherName ? wrong : selfSigned;
+    static const TestCertificate nameInSan = makeCertificate("kolv-host", &testCa(), "DNS:kolv.test");
+    static const TestCertificate nameInCn = makeCertificate("kolv.test", &testCa(), nullptr);
+    if (mode == HostMode::OldTls) {
+        static const TestCertificate old = makeCertificate("kolv-old", nullptr, nullptr, true);
+        return old;
+    }
+    switch (mode) {
+        case HostMode::TlsFromTestCa: return right;
+        case HostMode::TlsFromTestCaOtherName: return wrong;
+        case HostMode::NameInSan: return nameInSan;
+        case HostMode::NameInCn: return nameInCn;
+        default: return selfSigned;
+    }
 }
 
 // A server context for the TLS modes, null for the others.
 SSL_CTX* serverContext(HostMode mode) {
-    if (mode != HostMode::Tls && mode != HostMode::TlsFromTestCa && mode != HostMode::TlsFromTestCaOtherName) {
-        return nullptr;
-    }
+    if (mode == HostMode::Plain || mode == HostMode::PlainAnswerToTls || mode == HostMode::Silent) return nullptr;
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     SSL_CTX_use_certificate(ctx, certificateFor(mode).cert);
     SSL_CTX_use_PrivateKey(ctx, certificateFor(mode).key);
+    if (mode == HostMode::OldTls) {  // a legacy host; the library allows its suite only at security level 0
+        SSL_CTX_set_min_proto_version(ctx, TLS1_1_VERSION);
+        SSL_CTX_set_max_proto_version(ctx, TLS1_1_VERSION);
+        SSL_CTX_set_cipher_list(ctx, "AES128-SHA:@SECLEVEL=0");
+    }
     return ctx;
 }
 
@@ -251,8 +268,9 @@ static std::vector<std::string> bridgeCommand() {
     return argv;
 }
 
-std::unique_ptr<Process> startBridge(const Dir& dir, std::vector<std::string> args) {
+std::unique_ptr<Process> startBridge(const Dir& dir, std::vector<std::string> args, std::vector<std::string> prefix) {
     std::vector<std::string> argv = bridgeCommand();
+    argv.insert(argv.begin(), prefix.begin(), prefix.end());
     argv.insert(argv.end(), args.begin(), args.end());
     return std::make_unique<Process>(argv, dir, true);
 }

@@ -70,8 +70,10 @@ private:
     pid_t pid_ = -1;
     std::optional<int> exit_;
 };
-// The bridge in dir with args (the command of KOLV_BRIDGE_CMD when set).
-std::unique_ptr<Process> startBridge(const Dir& dir, std::vector<std::string> args = {"-W1"});
+// The bridge in dir with args (the command of KOLV_BRIDGE_CMD when set),
+// run through prefix when given (another user, a private hosts file).
+std::unique_ptr<Process> startBridge(const Dir& dir, std::vector<std::string> args = {"-W1"},
+                                     std::vector<std::string> prefix = {});
 // One of this build's tools: "kolv-setup", "ulk-sim" or "kolv-chat".
 std::vector<std::string> toolCommand(const std::string& name, std::vector<std::string> args);
 
@@ -101,9 +103,14 @@ private:
 };
 
 // Tls presents a self-signed "kolv-test"; TlsFromTestCa a certificate of
-// the test CA for 127.0.0.2, TlsFromTestCaOtherName one for another name;
-// Silent accepts and never answers.
-enum class HostMode { Plain, Tls, PlainAnswerToTls, TlsFromTestCa, TlsFromTestCaOtherName, Silent };
+// the test CA for 127.0.0.2, TlsFromTestCaOtherName one for another name,
+// NameInSan one for "kolv.test" in its subjectAltName, NameInCn one with
+// "kolv.test" only as its common name; OldTls a self-signed RSA "kolv-old"
+// over TLS 1.1 with the static-RSA suite AES128-SHA only; Silent accepts and
+// never answers.
+enum class HostMode {
+    Plain, Tls, PlainAnswerToTls, TlsFromTestCa, TlsFromTestCaOtherName, NameInSan, NameInCn, OldTls, Silent
+};
 // The test CA's certificate (PEM), a TLS mode's key and certificate (PEM, in
 // one text), and the "sha256:" pin of a mode's certificate.
 std::string testCaPem();

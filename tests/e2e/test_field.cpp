@@ -14,23 +14,21 @@
 namespace kolvtest {
 namespace {
 
-const std::string kHello = "SERVER~~~~~~HELLO~\n";
-
-// The dead-link limit the bridges of these tests run with (60 s in the field;
-// KOLV_TEST_DEAD_LINK_MS=60000 measures the real thing).
-int deadLinkMs() {
+// The dead-link limit the bridges of these tests run with, set for them
+// (60 s in the field; KOLV_TEST_DEAD_LINK_MS=60000 measures the real thing).
+int useDeadLinkMs() {
     const char* text = std::getenv("KOLV_TEST_DEAD_LINK_MS");
-    return text != nullptr ? std::atoi(text) : 2000;
+    const int ms = text != nullptr ? std::atoi(text) : 2000;
+    ::setenv("KOLV_TEST_DEAD_LINK_MS", std::to_string(ms).c_str(), 1);
+    return ms;
 }
 
-struct DeadLinkEnv {
-    DeadLinkEnv() { ::setenv("KOLV_TEST_DEAD_LINK_MS", std::to_string(deadLinkMs()).c_str(), 1); }
-};
-
-// Waits for the bridge's first "Retry" line after `fault`: the time it took.
-Millis untilRetryLine(Process& bridge, Clock::time_point fault, Millis limit) {
-    EXPECT_TRUE(bridge.waitFor("] Retry 1...", limit)) << bridge.out();
-    return std::chrono::duration_cast<Millis>(Clock::now() - fault);
+// Waits for the bridge's first "Retry" line after `fault` and prints how long it took.
+bool retriedWithin(Process& bridge, Clock::time_point fault, Millis limit, const char* what, Millis& took) {
+    const bool retried = bridge.waitFor("] Retry 1...", limit);
+    took = std::chrono::duration_cast<Millis>(Clock::now() - fault);
+    std::printf("%s: fault to retry line %lld ms\n", what, static_cast<long long>(took.count()));
+    return retried;
 }
 
 struct VanishCase {
@@ -51,7 +49,7 @@ TEST(DeadLink, VanishedHostIsNoticedReportedAndReplaced) {
         {"plain link with data waiting", HostMode::Plain, true, "recv failed with error: 110"},
         {"idle TLS link", HostMode::Tls, false, "recv failed with error: 5"},
     };
-    DeadLinkEnv env;
+    const int deadLinkMs = useDeadLinkMs();
     for (const VanishCase& c : cases) {
         SCOPED_TRACE(c.name);
         Session s({"-W1"}, c.mode);
@@ -59,9 +57,9 @@ TEST(DeadLink, VanishedHostIsNoticedReportedAndReplaced) {
         dropConnection(s.link->peerPort());
         const auto fault = Clock::now();
         if (c.clientSends) alice->send(chat("Alice", "into the dark"));
-        const Millis took = untilRetryLine(*s.bridge, fault, Millis(3 * deadLinkMs()) + 10s);
-        std::printf("%s: fault to retry line %lld ms\n", c.name, static_cast<long long>(took.count()));
-        EXPECT_LE(took, Millis(2 * deadLinkMs()) + 1500ms);
+        Millis took{};
+        EXPECT_TRUE(retriedWithin(*s.bridge, fault, Millis(3 * deadLinkMs) + 10s, c.name, took)) << s.bridge->out();
+        EXPECT_LE(took, Millis(2 * deadLinkMs) + 1500ms);
         EXPECT_EQ(logMessages(s.dir).front(), c.loss);
         auto second = s.host.link(2);
         ASSERT_NE(second, nullptr) << s.bridge->out();
@@ -74,7 +72,7 @@ TEST(DeadLink, VanishedHostIsNoticedReportedAndReplaced) {
 // limit for unacknowledged data ends it first; elsewhere the bridge's own
 // check of a host that has taken nothing), with a line that says why.
 TEST(DeadLink, HostThatStopsReadingForGoodIsReplaced) {
-    DeadLinkEnv env;
+    const int deadLinkMs = useDeadLinkMs();
     Session s({"-W1"}, HostMode::Plain, nullptr, 4096);
     std::atomic<bool> stop{false};
     std::vector<std::unique_ptr<Stream>> clients;
@@ -87,9 +85,8 @@ TEST(DeadLink, HostThatStopsReadingForGoodIsReplaced) {
         });
     }
     const auto fault = Clock::now();  // the host reads nothing after the handshake
-    const bool replaced = s.bridge->waitFor("] Retry 1...", Millis(3 * deadLinkMs()) + 30s);
-    std::printf("host that stops reading: fault to retry line %lld ms\n",
-                static_cast<long long>(std::chrono::duration_cast<Millis>(Clock::now() - fault).count()));
+    Millis took{};
+    const bool replaced = retriedWithin(*s.bridge, fault, Millis(3 * deadLinkMs) + 30s, "host that stops reading", took);
     stop = true;
     for (auto& client : clients) ::shutdown(client->fd(), SHUT_RDWR);
     for (auto& sender : senders) sender.join();
@@ -104,7 +101,7 @@ TEST(DeadLink, HostThatStopsReadingForGoodIsReplaced) {
     ASSERT_NE(why, log.end()) << ::testing::PrintToString(log);
     std::printf("host that stops reading: \"%s\"\n", why->c_str());
     if (why->find(timedOut) == std::string::npos) {
-        EXPECT_GE(std::atoi(why->c_str() + 27), deadLinkMs() / 1000) << *why;
+        EXPECT_GE(std::atoi(why->c_str() + 27), deadLinkMs / 1000) << *why;
     }
 }
 

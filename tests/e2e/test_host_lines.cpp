@@ -15,6 +15,12 @@ const std::string kSplit = "Split~Far~~~~~" + std::string(585, 'y') + "~";   // 
 const std::string kUserTab = "Eve~Site~~~~~tab\there\rand\x07" "bell~\n";
 const std::string kAlive = "CLIENT~My_Board~([0-9]+)~SERVER~([0-9]+)~~IMALIVE:My Board~\n";
 const std::string kStats = "CLIENT~My_Board~~SERVER~~~STATS~\n";
+// Terminal controls from the network: OSC, BEL, CSI (ESC [, raw 0x9b, and
+// U+009B in UTF-8), beside a letter whose UTF-8 holds 0x9b (U+011B).
+const std::string kRogue = "Mal\x1b]0;x\x07\x9b";
+const std::string kControls =
+    "SERVER~~~~~~\x1b]0;owned\x07\x9b" "2J\xc2\x9b~\nEve\x1b[2J~Site~~~~~\xc4\x9b~\nbad\x1b[1A~\x9b~\n";
+const std::string kShownInvalid = "bad\\x1b[1A~\\x9b~";
 
 // One write of the host and the lines every client gets from it.
 struct Step {
@@ -31,6 +37,7 @@ struct Case {
     std::vector<std::string> shown;   // console texts
     std::string stats = "-";          // ulkstats.dat, "-" when absent
     void (*config)(Config&) = nullptr;
+    std::string user = "Alice";  // the client's name
 };
 
 void helloConfig(Config& config) {
@@ -88,9 +95,33 @@ const Case kCases[] = {
       "CLIENT~The_Board~~SERVER~~~CAPABILITIES: MCI CTCP~\n"},
      {}, {}, "-", helloConfig},
     {"STATS: stored, not passed on", false, {{"SERVER~~~~~~STATS:1 2 3 4~\n", {}}}, {}, {}, {}, "1 2 3 4"},
+    {"control bytes from the network shown escaped", false,
+     {{kControls, {"SERVER~~~~~~_]0;owned_\x9b" "2J\xc2\x9b~\n", "Eve\x1b[2J~Site~~~~~\xc4\x9b~\n"}}}, {},
+     {"WARNING: invalid packet:", kShownInvalid}, {"] Mal\\x1b]0;x\\x07\\x9b entered chat (slot #0"}, "-", nullptr, kRogue},
+    {"control bytes from the network shown escaped with -V", true,
+     {{kControls, {"SERVER~~~~~~_]0;owned_\x9b" "2J\xc2\x9b~\n", "Eve\x1b[2J~Site~~~~~\xc4\x9b~\n"}}}, {},
+     {"Mal\\x1b]0;x\\x07\\x9b entered chat (slot #0 occupied).",
+      "received \"SERVER~~~~~~\\x1b]0;owned\\x07\\x9b2J\\xc2\\x9b~\" from host", "WARNING: invalid packet:", kShownInvalid},
+     {"] replacing ascii 27 (\\x1b).\r\n", "] replacing ascii 7 (\\x07).\r\n", "\"Eve\\x1b[2J~Site~~~~~\xc4\x9b~\" to socket",
+      "] WARNING: invalid packet: \"" + kShownInvalid + "\n\"\r\n"},
+     "-", nullptr, kRogue},
     {"STATS: text cut at 29", false, {{"SERVER~~~~~~STATS:" + std::string(40, 's') + "~\n", {}}}, {}, {}, {},
      std::string(29, 's')},
 };
+
+// Bytes a terminal would act on: C0 controls but tab and line ends, DEL, and
+// C1 controls, raw or in UTF-8 (a byte 0x80..0x9F after ASCII, or after 0xC2).
+std::string rawControls(const std::string& text) {
+    std::string found;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto before = static_cast<unsigned char>(i > 0 ? text[i - 1] : 0);
+        const bool lineEnd = c == '\n' || (c == '\r' && text.compare(i, 2, "\r\n") == 0);
+        const bool c1 = c >= 0x80 && c <= 0x9F && (before < 0x80 || before == 0xC2);
+        if ((c < 0x20 && c != '\t' && !lineEnd) || c == 0x7F || c1) found += text[i];
+    }
+    return found;
+}
 
 bool inOrder(const std::vector<std::string>& all, const std::vector<std::string>& wanted) {
     auto at = all.begin();
@@ -107,7 +138,7 @@ TEST(HostLines, EachReadIsHandledAsTheTableSays) {
         SCOPED_TRACE(c.name);
         Session s(c.verbose ? std::vector<std::string>{"-W1", "-V"} : std::vector<std::string>{"-W1"}, HostMode::Plain,
                   c.config);
-        auto client = s.join("Alice");
+        auto client = s.join(c.user);
         for (const Step& step : c.steps) {
             ASSERT_TRUE(s.link->send(step.send));
             if (step.toClient.empty()) std::this_thread::sleep_for(100ms);  // the next step comes in a read of its own
@@ -129,6 +160,8 @@ TEST(HostLines, EachReadIsHandledAsTheTableSays) {
             EXPECT_EQ(s.bridge->out().find("WARNING"), std::string::npos);
         }
         for (const std::string& text : c.shown) EXPECT_NE(s.bridge->out().find(text), std::string::npos) << text;
+        EXPECT_EQ(rawControls(s.bridge->out()), "");
+        EXPECT_EQ(rawControls(s.dir.read("kolv.log")), "");
         EXPECT_EQ(std::filesystem::exists(s.dir.path / "ulkstats.dat") ? s.dir.read("ulkstats.dat") : "-", c.stats);
     }
 }

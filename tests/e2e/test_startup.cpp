@@ -1,5 +1,6 @@
 // Start-up: options, banner and help, configuration, and the retry policy
 // before the first link.
+#include <fstream>
 #include <regex>
 
 #include "e2e/harness.h"
@@ -38,7 +39,14 @@ struct Case {
     std::string printed;  // after the banner, stamps as "[T] "
     std::vector<std::string> log;
     std::string pins = "";  // ulk.pin, when not empty
+    void (*makePinFile)(const fs::path&) = nullptr;  // an ulk.pin that cannot be read as a file
+    bool asNobody = false;  // run as another user (root reads any file)
 };
+
+Case pinFault(const std::string& reason, void (*make)(const fs::path&), bool asNobody = false) {
+    const std::string line = "Invalid ulk.pin, " + reason + ".";
+    return {{}, Cfg::WholeTls, 255, "[T] " + line + "\n", {line}, "", make, asNobody};
+}
 
 const std::string kBadLine = "Invalid ulk.pin, line 4: expected \"sha256:\" and 64 hex digits, or \"verify\".";
 
@@ -61,19 +69,33 @@ const Case kCases[] = {
      {"Invalid ulk.pin, no pin and no \"verify\" listed."}, "# only a comment\n"},
     {{}, Cfg::Whole, 255, "[T] ulk.pin needs TLS: turn TLS on in ulk.cfg.\n",
      {"ulk.pin needs TLS: turn TLS on in ulk.cfg."}, "verify\n"},
+    pinFault("a link to nothing", [](const fs::path& pin) { fs::create_symlink("nowhere", pin); }),
+    pinFault("a link loop", [](const fs::path& pin) { fs::create_symlink("ulk.pin", pin); }),
+    pinFault("a folder", [](const fs::path& pin) { fs::create_directory(pin); }),
+    pinFault("cannot be read: Permission denied", [](const fs::path& pin) {
+        std::ofstream(pin) << "verify\n";
+        fs::permissions(pin, fs::perms::owner_read | fs::perms::owner_write);
+        fs::permissions(pin.parent_path(), fs::perms::all);  // the bridge's own files stay usable
+    }, true),
 };
 
 TEST(Startup, OptionsHelpAndConfigurationPrintAndExitAsTable) {
     for (const Case& c : kCases) {
-        SCOPED_TRACE(::testing::PrintToString(c.args));
+        // Wine runs as the owner of its prefix: another user cannot start the Windows bridge.
+        if (c.asNobody && bridgeIsWindows()) continue;
+        SCOPED_TRACE(::testing::PrintToString(c.args) + c.printed);
         Dir dir;
-        if (c.cfg != Cfg::None) writeConfig(dir, {std::to_string(freePort()), c.cfg == Cfg::WholeTls});
+        Host host;  // none of these start-ups may reach it
+        if (c.cfg != Cfg::None) writeConfig(dir, {host.portText(), c.cfg == Cfg::WholeTls});
         if (!c.pins.empty()) dir.write("ulk.pin", c.pins);
+        if (c.makePinFile != nullptr) c.makePinFile(dir.path / "ulk.pin");
         if (c.cfg == Cfg::Short) dir.write("ulk.cfg", dir.read("ulk.cfg").substr(0, 1066));
-        auto bridge = startBridge(dir, c.args);
+        std::vector<std::string> nobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        auto bridge = startBridge(dir, c.args, c.asNobody ? nobody : std::vector<std::string>{});
         EXPECT_EQ(bridge->exitCode(10s), c.exit);
         EXPECT_EQ(masked(bridge->out()), kBanner + c.printed);
         EXPECT_EQ(logMessages(dir), c.log);
+        EXPECT_EQ(host.link(1, 100ms), nullptr) << "the bridge connected to the host";
     }
 }
 

@@ -38,6 +38,15 @@ void pause(std::int64_t ms) { std::this_thread::sleep_for(std::chrono::milliseco
 
 std::int64_t clockNow() { return systemUnixMs(); }
 
+// The host link on one end of a socket pair, its handshake "hs" written
+// and relays released.
+bool openTestLink(SocketHandle (&pair)[2]) {
+    int error = 0;
+    if (socketPair(pair) != 0 || openHostLinkWithHandshake(pair[0], {}, "hs", error) != 2) return false;
+    releaseHeldWrites();
+    return true;
+}
+
 // A write that fails after part of it went out ends the link: nothing more
 // is written to it, and both ends see it end. One that fails before any
 // byte went out keeps it; so does a send time-out, except on Windows
@@ -48,10 +57,8 @@ TEST(HostLinkCut, OnlyAWriteCutMidPacketEndsTheLink) {
         SCOPED_TRACE(take);
         const bool cut = take == kTimesOut ? timedOutError() == 10060 : take > 0;
         SocketHandle pair[2];
-        ASSERT_EQ(socketPair(pair), 0);
+        ASSERT_TRUE(openTestLink(pair));
         int error = 0;
-        ASSERT_EQ(openHostLinkWithHandshake(pair[0], {}, "hs", error), 2);
-        releaseHeldWrites();
         Capture console;
         static const PlatformSeam seam{scriptedSend, systemSocketRecv, pause, clockNow, systemWaitSocket};
         sendCalls = 0;
@@ -87,10 +94,8 @@ TEST(HostLinkCut, AHostThatTakesNothingForTheLimitLosesItsLink) {
     static char limit[] = "KOLV_TEST_DEAD_LINK_MS=100";  // putenv: also in Windows' C runtime
     ::putenv(limit);
     SocketHandle pair[2];
-    ASSERT_EQ(socketPair(pair), 0);
+    ASSERT_TRUE(openTestLink(pair));
     int error = 0;
-    ASSERT_EQ(openHostLinkWithHandshake(pair[0], {}, "hs", error), 2);
-    releaseHeldWrites();
     Capture console;
     static const PlatformSeam seam{systemSocketSend, systemSocketRecv, pause, clockNow, neverRoomToWrite};
     setPlatformSeam(&seam);

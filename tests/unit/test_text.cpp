@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "config/bridge_config.h"
@@ -15,6 +16,7 @@
 #include "output/bounded_format.h"
 #include "output/print_piped.h"
 #include "output/stamp_prefix.h"
+#include "output/visible_text.h"
 #include "packet/packet_text.h"
 #include "packet/latency_tracker.h"
 #include "platform/system.h"
@@ -96,6 +98,33 @@ TEST(Text, PacketUtilities) {
     EXPECT_STREQ(buffer, "1234567");
     cleanLogMessage(std::string(600, '\n').append(600, 'c').c_str(), packet, 512);
     EXPECT_EQ(std::string(packet), std::string(511, 'c'));
+}
+
+// Well-formed UTF-8 at the edges of each lead byte's ranges passes whole,
+// U+0080..U+009F never; just outside those ranges, cut short or after a bad
+// lead, bytes go one by one and 0x80..0x9F is escaped. The cap cuts only
+// between escapes and sequences.
+TEST(Text, VisibleTextEscapesControls) {
+    const std::size_t all = std::string::npos;
+    const std::tuple<std::string, LineEnds, std::size_t, std::string> kCases[] = {
+        {"a\tb\r\nc\rd\ne\x1b[0m\x7f\x01\n\r", LineEnds::Keep, all, "a\tb\r\nc\\x0dd\ne\\x1b[0m\\x7f\\x01\n\\x0d"},
+        {"a\r\nb\x1f\t", LineEnds::Drop, all, "ab\\x1f\t"},
+        {"\xc2\xa0|\xdf\x80|\xe0\xa0\x80|\xed\x9f\x80|\xef\x80\x80|\xf0\x90\x80\x80|\xf4\x8f\x80\x80|\xc2\x9f\xc2\x80",
+         LineEnds::Keep, all,
+         "\xc2\xa0|\xdf\x80|\xe0\xa0\x80|\xed\x9f\x80|\xef\x80\x80|\xf0\x90\x80\x80|\xf4\x8f\x80\x80|\\xc2\\x9f\\xc2\\x80"},
+        {"\xc1\x80|\xe0\x9f\x80|\xed\xa0\x80|\xf0\x8f\x80|\xf4\x90\x80|\xf5\x80|\xe2\x80" "A|\x9b\xff|\xe2\x80", LineEnds::Keep, all,
+         "\xc1\\x80|\xe0\\x9f\\x80|\xed\xa0\\x80|\xf0\\x8f\\x80|\xf4\\x90\\x80|\xf5\\x80|\xe2\\x80A|\\x9b\xff|\xe2\\x80"},
+        {"ab\x1b", LineEnds::Drop, 5, "ab"},
+        {"ab\x1b", LineEnds::Drop, 6, "ab\\x1b"},
+        {"a\xe2\x82\xac", LineEnds::Drop, 3, "a"},
+    };
+    for (const auto& [text, ends, limit, shown] : kCases) EXPECT_EQ(visibleText(text, ends, limit), shown) << text;
+    EXPECT_EQ(visibleText(std::string_view("a\xe2\x80\x80", 3), LineEnds::Keep), "a\xe2\\x80") << "cut by the text's end";
+    char cleaned[512];
+    cleanLogMessage(std::string(200, '\x1b').c_str(), cleaned, sizeof cleaned);
+    std::string escapes;
+    for (int i = 0; i < 127; ++i) escapes += "\\x1b";
+    EXPECT_EQ(std::string(cleaned), escapes) << "cut at 511 characters, between escapes";
 }
 
 // A recorded packet may sum to -1 (bytes above 0x7F): free entries are told
