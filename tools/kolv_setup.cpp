@@ -2,6 +2,7 @@
 // or pins its host's certificate in ulk.pin.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -34,20 +35,23 @@ const TextField kFields[] = {
 };
 #undef KOLV_FIELD
 
-// The option table is kFields' labels, then these four.
+// The option table is kFields' labels, then these five.
 constexpr std::size_t kTlsOption = std::size(kFields);
 constexpr std::size_t kShowOption = kTlsOption + 1;
 constexpr std::size_t kPinHostOption = kTlsOption + 2;
 constexpr std::size_t kYesOption = kTlsOption + 3;
+constexpr std::size_t kForceOption = kTlsOption + 4;
 
 constexpr const char* kUsage =
     "usage: kolv-setup --host NAME --port N [--tls] [--site TEXT] [--software TEXT]\n"
-    "                  [--web TEXT] [--tel TEXT] [--ssh TEXT] [--sys TEXT] [--dsc TEXT] [PATH]\n"
+    "                  [--web TEXT] [--tel TEXT] [--ssh TEXT] [--sys TEXT] [--dsc TEXT]\n"
+    "                  [--force] [PATH]\n"
     "       kolv-setup --show [PATH]\n"
     "       kolv-setup --pin-host [--yes]\n"
     "Writes the bridge configuration (1067 bytes) to PATH, default ulk.cfg.\n"
-    "Values may also be given as --flag=VALUE. Host is at most 79 characters, port 5,\n"
-    "every other text 139.\n"
+    "Values may also be given as --flag=VALUE. Host is 1 to 79 characters, port a\n"
+    "number from 1 to 65535, every other text at most 139 characters; other values\n"
+    "are refused. An existing PATH is replaced only with --force.\n"
     "--pin-host, a mode of its own (no other option but --yes): connects to the host\n"
     "of ./ulk.cfg with TLS, whatever its TLS flag, without checking the certificate,\n"
     "shows the certificate and asks whether to trust it; on a yes (--yes: without\n"
@@ -63,6 +67,7 @@ struct Request {
     bool showOnly = false;
     bool pinHost = false;
     bool assumeYes = false;
+    bool force = false;
     bool otherGiven = false;  // anything besides --pin-host and --yes
 };
 
@@ -73,6 +78,7 @@ std::vector<kolvtool::OptionName> optionNames() {
     names.push_back({"show", false});
     names.push_back({"pin-host", false});
     names.push_back({"yes", false});
+    names.push_back({"force", false});
     return names;
 }
 
@@ -92,12 +98,32 @@ int show(const char* path) {
     return kExitOk;
 }
 
-int setField(const TextField& field, const std::string& value, Request& request) {
-    if (value.size() > field.size - 1) {
+// The port is the host's and the local listener's: a TCP port number.
+bool isPortNumber(const std::string& value) {
+    if (value.empty() || value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos) return false;
+    const long number = std::stol(value);
+    return number >= 1 && number <= 65535;
+}
+
+// Says why value cannot go into field; false when it can.
+bool refused(const TextField& field, const std::string& value) {
+    const bool isPort = std::strcmp(field.label, "port") == 0;
+    if (isPort && !isPortNumber(value)) {
+        std::fprintf(stderr, "kolv-setup: --port takes a number from 1 to 65535, digits only; \"%s\" is not one\n",
+                     value.c_str());
+    } else if (std::strcmp(field.label, "host") == 0 && value.empty()) {
+        std::fprintf(stderr, "kolv-setup: --host must not be empty\n");
+    } else if (value.size() > field.size - 1) {
         std::fprintf(stderr, "kolv-setup: --%s is %zu characters long; the field holds at most %zu\n",
                      field.label, value.size(), field.size - 1);
-        return kolvtool::kExitUsage;
+    } else {
+        return false;
     }
+    return true;
+}
+
+int setField(const TextField& field, const std::string& value, Request& request) {
+    if (refused(field, value)) return kolvtool::kExitUsage;
     std::memcpy(field.field(request.config), value.c_str(), value.size() + 1);
     if (std::strcmp(field.label, "host") == 0) request.haveHost = true;
     if (std::strcmp(field.label, "port") == 0) request.havePort = true;
@@ -105,7 +131,8 @@ int setField(const TextField& field, const std::string& value, Request& request)
 }
 
 int applyArg(const Arg& arg, Request& request) {
-    request.otherGiven = request.otherGiven || arg.kind == ArgKind::Positional || arg.id < kPinHostOption;
+    request.otherGiven = request.otherGiven || arg.kind == ArgKind::Positional || arg.id < kPinHostOption ||
+                         arg.id == kForceOption;
     if (arg.kind == ArgKind::Positional) {
         request.path = arg.value;
     } else if (arg.id == kTlsOption) {
@@ -116,13 +143,25 @@ int applyArg(const Arg& arg, Request& request) {
         request.pinHost = true;
     } else if (arg.id == kYesOption) {
         request.assumeYes = true;
+    } else if (arg.id == kForceOption) {
+        request.force = true;
     } else {
         return setField(kFields[arg.id], arg.value, request);
     }
     return kolvtool::kGoOn;
 }
 
-int writeConfig(const BridgeConfig& config, const char* path) {
+// Anything standing at path counts: a file, a folder, a link to nothing.
+bool pathTaken(const char* path) {
+    std::error_code error;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, error));
+}
+
+int writeConfig(const BridgeConfig& config, const char* path, bool force) {
+    if (!force && pathTaken(path)) {
+        std::fprintf(stderr, "kolv-setup: %s exists; it is replaced only with --force\n", path);
+        return kolvtool::kExitUsage;
+    }
     std::FILE* file = std::fopen(path, "wb");
     if (file == nullptr) {
         std::perror(path);
@@ -164,5 +203,5 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return kolvtool::kExitUsage;
     }
-    return writeConfig(request.config, request.path.c_str());
+    return writeConfig(request.config, request.path.c_str(), request.force);
 }

@@ -27,6 +27,13 @@ void printHelp() {
     printBareLine("-V     Enable verbose logging. Display and log all packet strings.");
     printBareLine("-R[n]  Maximum connection retry attempts. Default=Infinite.");
     printBareLine("-W[n]  Number of seconds before retrying. Default=5.");
+    printBareLine("--version  Print the version and exit.");
+}
+
+void printVersion() {
+    char line[64];
+    boundedFormat(line, sizeof line, "Kolv-Bridge %s (%s)", kVersionBuild, kVersion);
+    printBareLine(line);
 }
 
 }  // namespace kolv

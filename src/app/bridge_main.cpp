@@ -12,6 +12,7 @@
 #include "config/pin_file.h"
 #include "config/site_settings.h"
 #include "link/service_status.h"
+#include "output/append_log.h"
 #include "output/bounded_format.h"
 #include "output/console_line.h"
 #include "output/report.h"
@@ -26,7 +27,7 @@ namespace {
 // reporting why the bridge cannot start with them.
 bool loadSiteFiles(BridgeConfig& config, SiteSettings& settings) {
     if (!loadBridgeConfig(config)) {
-        reportLine("Invalid config. Run setup.", verboseLogging());
+        reportLine("Invalid config. Run kolv-setup.", verboseLogging());
         return false;
     }
     std::string pinError;
@@ -43,6 +44,13 @@ bool loadSiteFiles(BridgeConfig& config, SiteSettings& settings) {
     return true;
 }
 
+// A log that cannot be opened drops each line without a word; the operator
+// hears it once here, before anything worth logging happens.
+void checkLogFolder() {
+    int error = 0;
+    if (!logCanBeOpened(error)) reportUnwritable(kLogFileName, error, "Running without a log.", false);
+}
+
 }  // namespace
 
 int bridgeMain(int argc, const char* const* argv) {
@@ -50,6 +58,10 @@ int bridgeMain(int argc, const char* const* argv) {
     tightenSleepTimers();                  // before any thread starts: threads inherit it
     routeProcessSignals(onProcessSignal);  // likewise
     if (!consoleAvailable()) return 1;
+    if (asksForVersion(argc, argv)) {
+        printVersion();
+        return 0;
+    }
     SiteSettings& settings = siteSettings();
     boundedFormat(settings.pidText, sizeof settings.pidText, "%d", processId());
     printBanner();
@@ -60,6 +72,7 @@ int bridgeMain(int argc, const char* const* argv) {
     // Lives for the whole process: the listener keeps a pointer to its port.
     static BridgeConfig* config = new BridgeConfig();
     if (!loadSiteFiles(*config, settings)) return -1;
+    checkLogFolder();
 
     static const char* portText = config->port;
     std::thread(listenerThread, &portText).detach();

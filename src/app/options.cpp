@@ -19,10 +19,22 @@ int leadingDecimal(const char* text) {
     return static_cast<int>(value);
 }
 
+bool asksForHelp(const char* arg) {
+    return startsWithIgnoringCase(arg, "-?") || equalsIgnoringCase(arg, "-h") || equalsIgnoringCase(arg, "--help");
+}
+
+bool asksForVersion(int argc, const char* const* argv) {
+    for (int i = 0; i < argc; ++i) {
+        if (asksForHelp(argv[i])) return false;
+        if (equalsIgnoringCase(argv[i], "--version")) return true;
+    }
+    return false;
+}
+
 OptionsOutcome applyOptions(int argc, const char* const* argv, RetryPolicy& policy) {
     for (int i = 0; i < argc; ++i) {
         const char* arg = argv[i];
-        if (startsWithIgnoringCase(arg, "-?")) {
+        if (asksForHelp(arg)) {
             printHelp();
             return OptionsOutcome::ShowedHelp;
         }

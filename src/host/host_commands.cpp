@@ -1,5 +1,6 @@
 #include "host/host_commands.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "clients/client_slot_table.h"
@@ -7,6 +8,7 @@
 #include "host/host_session.h"
 #include "link/host_senders.h"
 #include "output/bounded_format.h"
+#include "output/report.h"
 #include "packet/packet_text.h"
 #include "platform/system.h"
 
@@ -39,13 +41,35 @@ void answerPing(const BridgeConfig& config) {
     sendCmdPacket("", "", "STATS", "");
 }
 
+namespace {
+
+// False with the system's error code when the file cannot be opened or written.
+bool writeStatsFile(const char* text, int& error) {
+    std::FILE* file = std::fopen(kStatsFileName, "w+");
+    if (file == nullptr) {
+        error = errno;
+        return false;
+    }
+    bool written = std::fprintf(file, "%s", text) >= 0;
+    if (!written) error = errno;
+    if (std::fclose(file) != 0 && written) {
+        error = errno;
+        written = false;
+    }
+    return written;
+}
+
+}  // namespace
+
 void storeStats(const char* statsText) {
     char text[30];
     boundedCopy(text, sizeof text, statsText);
-    std::FILE* file = std::fopen(kStatsFileName, "w+");
-    if (file == nullptr) return;
-    std::fprintf(file, "%s", text);
-    std::fclose(file);
+    int error = 0;
+    HostSession& session = hostSession();
+    if (writeStatsFile(text, error) || session.statsFailureTold) return;
+    // Said once: a folder that refuses one STATS text refuses them all.
+    session.statsFailureTold = true;
+    reportUnwritable(kStatsFileName, error, "Host statistics are not saved.", true);
 }
 
 }  // namespace kolv

@@ -15,6 +15,7 @@ struct HostSession {
     // uses up the retry limit like one that refuses.
     std::int64_t linkUpMs = 0;
     bool linkMade = false;
+    bool statsFailureTold = false;  // ulkstats.dat could not be written, and that was reported
 };
 
 HostSession& hostSession();

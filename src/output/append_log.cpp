@@ -1,5 +1,6 @@
 #include "output/append_log.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -23,6 +24,17 @@ void cleanLogMessage(const char* message, char* out, std::size_t size) {
     const std::string shown = visibleText(message, LineEnds::Drop, size - 1);
     std::memcpy(out, shown.data(), shown.size());
     out[shown.size()] = '\0';
+}
+
+bool logCanBeOpened(int& error) {
+    std::lock_guard<std::mutex> lock(logMutex());
+    std::FILE* file = std::fopen(kLogFileName, "a");
+    if (file == nullptr) {
+        error = errno;
+        return false;
+    }
+    std::fclose(file);
+    return true;
 }
 
 void appendLog(const char* message) {

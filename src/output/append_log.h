@@ -11,6 +11,10 @@ inline constexpr const char* kLogFileName = "kolv.log";
 // escaped (visibleText), at most size - 1 characters.
 void cleanLogMessage(const char* message, char* out, std::size_t size);
 
+// Opens kolv.log as each line does (creating it when missing) and closes it
+// again. False, with the system's error code, when it cannot be opened.
+bool logCanBeOpened(int& error);
+
 // Appends "[date time] source=kolv-bridge message" to kolv.log. Never fails
 // towards the caller: an unwritable log is silently skipped. Each line reaches
 // the file whole, whichever threads log at once.

@@ -1,10 +1,12 @@
 #include "output/report.h"
 
 #include <cstdarg>
+#include <system_error>
 
 #include "output/append_log.h"
 #include "output/bounded_format.h"
 #include "output/console_line.h"
+#include "platform/system.h"
 
 namespace kolv {
 
@@ -16,6 +18,13 @@ void reportLine(const char* message, bool log) {
 void reportBareLine(const char* message) {
     printBareLine(message);
     appendLog(message);
+}
+
+void reportUnwritable(const char* fileName, int error, const char* consequence, bool log) {
+    char message[512];
+    boundedFormat(message, sizeof message, "Cannot write %s in %s: %s. %s", fileName, workingFolder().c_str(),
+                  std::generic_category().message(error).c_str(), consequence);
+    reportLine(message, log);
 }
 
 namespace {

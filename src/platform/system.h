@@ -2,6 +2,7 @@
 // Process, time and build facts from the operating system.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kolv {
 
@@ -18,6 +19,9 @@ void tightenSleepTimers();
 // Ends the process at once with code, without running destructors that
 // detached threads may still be using. Flushes nothing: console writes are unbuffered.
 [[noreturn]] void exitProcess(int code);
+
+// The working folder as the system names it; "." when it cannot tell.
+std::string workingFolder();
 
 void sleepMs(std::int64_t milliseconds);
 void systemSleepMs(std::int64_t milliseconds);  // past any test seam

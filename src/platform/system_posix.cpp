@@ -35,6 +35,11 @@ const char* architectureName() {
 #endif
 }
 
+std::string workingFolder() {
+    char folder[4096];
+    return ::getcwd(folder, sizeof folder) != nullptr ? folder : ".";
+}
+
 int processId() { return static_cast<int>(::getpid()); }
 
 void ignoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }

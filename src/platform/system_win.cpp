@@ -23,6 +23,12 @@ const char* architectureName() {
 #endif
 }
 
+std::string workingFolder() {
+    char folder[MAX_PATH + 1];
+    const DWORD length = ::GetCurrentDirectoryA(sizeof folder, folder);
+    return length > 0 && length < sizeof folder ? folder : ".";
+}
+
 int processId() { return static_cast<int>(::GetCurrentProcessId()); }
 
 // No SIGPIPE here: a write to a closed peer already fails with an error.

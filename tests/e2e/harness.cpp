@@ -201,7 +201,7 @@ void Dir::write(const char* name, std::string_view bytes) const {
 void writeConfig(const Dir& dir, const Config& config) {
     static const char* const kInfoFlags[] = {"--web", "--tel", "--ssh", "--sys", "--dsc"};
     std::vector<std::string> args{"--host", config.host, "--port", config.port, "--site", config.site,
-                                  "--software", config.software};
+                                  "--software", config.software, "--force"};
     if (config.tls) args.push_back("--tls");
     for (std::size_t i = 0; i < config.info.size() && i < 5; ++i) {
         args.push_back(kInfoFlags[i]);

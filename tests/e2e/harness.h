@@ -39,7 +39,7 @@ struct Dir {
     void write(const char* name, std::string_view bytes) const;
 };
 
-// The fields of ulk.cfg, written with the real kolv-setup.
+// The fields of ulk.cfg, written (or replaced) with the real kolv-setup.
 struct Config {
     Config(std::string portText, bool useTls = false) : port(std::move(portText)), tls(useTls) {}
     std::string port;

@@ -22,9 +22,10 @@ const std::string kHelp =
     "\r\nKolv-Bridge options:\r\n\n"
     "-V     Enable verbose logging. Display and log all packet strings.\n"
     "-R[n]  Maximum connection retry attempts. Default=Infinite.\n"
-    "-W[n]  Number of seconds before retrying. Default=5.\n";
+    "-W[n]  Number of seconds before retrying. Default=5.\n"
+    "--version  Print the version and exit.\n";
 const std::string kVerbose = "[T] Verbose logging OK\r\n";
-const std::string kInvalid = "[T] Invalid config. Run setup.\n";
+const std::string kInvalid = "[T] Invalid config. Run kolv-setup.\n";
 
 std::string masked(const std::string& out) {
     return std::regex_replace(out, std::regex(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] )"), "[T] ");
@@ -41,7 +42,13 @@ struct Case {
     std::string pins = "";  // ulk.pin, when not empty
     void (*makePinFile)(const fs::path&) = nullptr;  // an ulk.pin that cannot be read as a file
     bool asNobody = false;  // run as another user (root reads any file)
+    bool banner = true;
 };
+
+// --version: one plain line, before the banner, and nothing else done.
+Case version(std::vector<std::string> args, Cfg cfg) {
+    return {std::move(args), cfg, 0, "Kolv-Bridge 103 (1.3.103)\n", {}, "", nullptr, false, false};
+}
 
 Case pinFault(const std::string& reason, void (*make)(const fs::path&), bool asNobody = false) {
     const std::string line = "Invalid ulk.pin, " + reason + ".";
@@ -58,10 +65,15 @@ const Case kCases[] = {
      "[T] Retry wait seconds: 5\r\n[T] Retry wait seconds: 5\r\n[T] Retry wait seconds: 5\r\n"
      "[T] Retry wait seconds: 7\r\n" + kHelp, {}},
     {{"-v", "-Vx", "-R3", "other", "-?"}, Cfg::None, 0, kVerbose + kHelp, {}},
+    {{"-h"}, Cfg::Whole, 0, kHelp, {}},
+    {{"-hx", "--helpx", "-V", "-H", "-W2"}, Cfg::None, 0, kVerbose + kHelp, {}},
+    {{"-W2", "--HELP", "--version"}, Cfg::Whole, 0, "[T] Retry wait seconds: 2\r\n" + kHelp, {}},
+    version({"--version"}, Cfg::None),
+    version({"-V", "-W2", "--VERSION", "-?"}, Cfg::Whole),
     {{}, Cfg::None, 255, kInvalid, {}},
-    {{"-V"}, Cfg::None, 255, kVerbose + kInvalid, {"Invalid config. Run setup."}},
+    {{"-V"}, Cfg::None, 255, kVerbose + kInvalid, {"Invalid config. Run kolv-setup."}},
     {{"-V", "-W1"}, Cfg::Short, 255, kVerbose + "[T] Retry wait seconds: 1\r\n" + kInvalid,
-     {"Invalid config. Run setup."}},
+     {"Invalid config. Run kolv-setup."}},
     {{}, Cfg::WholeTls, 255, "[T] " + kBadLine + "\n", {kBadLine}, "# ok\n\nverify\nsha1:00\n"},
     {{}, Cfg::WholeTls, 255, "[T] Invalid ulk.pin, line 1: expected \"sha256:\" and 64 hex digits, or \"verify\".\n",
      {"Invalid ulk.pin, line 1: expected \"sha256:\" and 64 hex digits, or \"verify\"."}, "sha256:" + std::string(63, 'a')},
@@ -93,8 +105,9 @@ TEST(Startup, OptionsHelpAndConfigurationPrintAndExitAsTable) {
         std::vector<std::string> nobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
         auto bridge = startBridge(dir, c.args, c.asNobody ? nobody : std::vector<std::string>{});
         EXPECT_EQ(bridge->exitCode(10s), c.exit);
-        EXPECT_EQ(masked(bridge->out()), kBanner + c.printed);
+        EXPECT_EQ(masked(bridge->out()), (c.banner ? kBanner : "") + c.printed);
         EXPECT_EQ(logMessages(dir), c.log);
+        EXPECT_TRUE(c.banner || !fs::exists(dir.path / "kolv.log")) << "--version wrote kolv.log";
         EXPECT_EQ(host.link(1, 100ms), nullptr) << "the bridge connected to the host";
     }
 }
@@ -121,6 +134,34 @@ TEST(Startup, TenRefusedAttemptsBeforeTheFirstLinkThenExitZero) {
     }
     EXPECT_EQ(masked(bridge->out()), expected);
     EXPECT_EQ(logMessages(dir), log);
+}
+
+// A folder the bridge cannot write (a read-only mount: root too is refused):
+// one line at start for kolv.log, one at the first STATS text it cannot keep,
+// and the bridge links and relays as ever.
+TEST(Startup, UnwritableFolderIsSaidOnceAndTheBridgeGoesOn) {
+    Dir dir;
+    Host host;
+    writeConfig(dir, Config(host.portText()));
+    const std::string readOnly = "mount --bind . . && mount -o remount,bind,ro . && cd \"$PWD\" && exec \"$0\" \"$@\"";
+    auto bridge = startBridge(dir, {"-W1"}, {"unshare", "-m", "sh", "-c", readOnly});
+    auto link = host.link(1);
+    ASSERT_NE(link, nullptr) << bridge->out();
+    ASSERT_EQ(link->readSome(5s), expectedHandshake());
+    auto client = connectClient(host.port());
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(client->send(chat("Amy", "hi")));
+    EXPECT_EQ(link->readLine(5s), chat("Amy", "hi"));
+    ASSERT_TRUE(link->send("SERVER~~~~~~STATS:1 2~\nSERVER~~~~~~STATS:3 4~\n" + chat("Bob", "yo")));
+    EXPECT_EQ(readUntil(*client, chat("Bob", "yo")).back(), chat("Bob", "yo"));
+    const std::string name = dir.path.filename().string();
+    for (const std::string& said : {"kolv.log in [^\n]*" + name + ": [^\n]+\\. Running without a log\\.\n",
+                                    "ulkstats.dat in [^\n]*" + name + ": [^\n]+\\. Host statistics are not saved\\.\n"}) {
+        const std::string out = bridge->out();
+        const std::regex line("\\] Cannot write " + said);
+        EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), line), std::sregex_iterator()), 1) << out;
+    }
+    EXPECT_FALSE(fs::exists(dir.path / "kolv.log") || fs::exists(dir.path / "ulkstats.dat"));
 }
 
 }  // namespace

@@ -63,5 +63,48 @@ TEST(Tools, SimulatorPresentsTheCertificateItIsGiven) {
         << setup.out();
 }
 
+// kolv-setup refuses a value the bridge cannot use, naming the option and its
+// rule, and replaces an existing ulk.cfg only with --force; a refusal leaves
+// the file as it was.
+TEST(Tools, SetupRefusesWhatTheBridgeCannotUseAndKeepsAnExistingConfig) {
+    struct Case {
+        std::vector<std::string> args;  // after "--host h --port 7"
+        bool existing;
+        int exit;
+        std::string err;  // its first line
+    };
+    const std::string port = "kolv-setup: --port takes a number from 1 to 65535, digits only; \"";
+    const Case cases[] = {
+        {{"--port", "abc"}, false, 2, port + "abc\" is not one\n"},
+        {{"--port", "0"}, false, 2, port + "0\" is not one\n"},
+        {{"--port=65536"}, false, 2, port + "65536\" is not one\n"},
+        {{"--port", "123456"}, false, 2, port + "123456\" is not one\n"},
+        {{"--port", " 80"}, false, 2, port + " 80\" is not one\n"},
+        {{"--port="}, false, 2, port + "\" is not one\n"},
+        {{"--host", ""}, false, 2, "kolv-setup: --host must not be empty\n"},
+        {{"--host", std::string(80, 'h')}, false, 2, "kolv-setup: --host is 80 characters long; the field holds at most 79\n"},
+        {{"--dsc", std::string(140, 'd')}, true, 2, "kolv-setup: --dsc is 140 characters long; the field holds at most 139\n"},
+        {{"--port", "65535"}, true, 2, "kolv-setup: ulk.cfg exists; it is replaced only with --force\n"},
+        {{"--force", "--port", "65535"}, true, 0, ""},
+        {{"--port", "1"}, false, 0, ""},
+        {{"--pin-host", "--force"}, true, 2, "kolv-setup: --pin-host takes no other option but --yes, and --yes needs it\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        Dir dir;
+        if (c.existing) dir.write("ulk.cfg", "old");
+        std::vector<std::string> args{"--host", "h", "--port", "7"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Process setup(toolCommand("kolv-setup", args), dir);
+        EXPECT_EQ(setup.exitCode(10s), c.exit);
+        EXPECT_EQ(setup.err().substr(0, c.err.size()), c.err);
+        const std::string cfg = fs::exists(dir.path / "ulk.cfg") ? dir.read("ulk.cfg") : "";
+        EXPECT_EQ(cfg.size(), c.exit == 0 ? 1067u : c.existing ? 3u : 0u);
+        if (c.exit == 0) {
+            EXPECT_EQ(cfg.substr(80, 6), c.args.back() + std::string(6 - c.args.back().size(), '\0'));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kolvtest
