@@ -15,7 +15,8 @@ for target in host_stream client_stream config text pin_file; do
   mkdir -p "$work/corpus" "$work/run"
   cp fuzz/corpus/$target/* "$work/corpus/"
   # The bridge appends to ./kolv.log and rewrites ./ulkstats.dat: folders by
-  # those names make both writes fail quietly, so a long run fills no disk.
+  # those names make both writes fail (the one line that says so goes to the
+  # fuzzer's captured console), so a long run fills no disk.
   mkdir -p "$work/run/kolv.log" "$work/run/ulkstats.dat"
   bin="$(pwd)/build/fuzz/fuzz/fuzz_$target"
   echo "== fuzz_$target for ${SECONDS_EACH}s =="
