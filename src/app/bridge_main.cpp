@@ -62,7 +62,7 @@ int bridgeMain(int argc, const char* const* argv) {
     if (!loadSiteFiles(*config, settings)) return -1;
 
     static const char* portText = config->port;
-    std::thread(listenerThread, &portText).detach();
+    std::thread(listenerThread, &portText, policy.retryWaitSeconds).detach();
     startServiceWatchdog();
 
     if (policy.maxRetries != 0) {
