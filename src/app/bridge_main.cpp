@@ -75,7 +75,7 @@ int bridgeMain(int argc, const char* const* argv) {
     checkLogFolder();
 
     static const char* portText = config->port;
-    std::thread(listenerThread, &portText).detach();
+    std::thread(listenerThread, &portText, policy.retryWaitSeconds).detach();
     startServiceWatchdog();
 
     if (policy.maxRetries != 0) {

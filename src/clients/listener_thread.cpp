@@ -1,30 +1,47 @@
 #include "clients/listener_thread.h"
 
-#include <climits>
+#include <cstdint>
+#include <memory>
 #include <system_error>
 #include <thread>
 
 #include "clients/client_slot_table.h"
 #include "clients/client_thread.h"
+#include "clients/listening_sockets.h"
 #include "link/lifecycle.h"
 #include "link/link_status.h"
 #include "link/service_status.h"
 #include "output/console_line.h"
 #include "output/report.h"
-#include "platform/net_headers.h"
-#include "platform/resolve.h"
 #include "platform/system.h"
 
 namespace kolv {
 namespace {
 
-void admitClient(SocketHandle client) {
+// Lets a repeated report through at most once per gapMs. One thread only.
+struct ReportPace {
+    std::int64_t gapMs;
+    std::int64_t lastMs = 0;
+    bool ever = false;
+    bool due() {
+        const std::int64_t now = steadyMs();
+        if (ever && now - lastMs < gapMs) return false;
+        ever = true;
+        lastMs = now;
+        return true;
+    }
+};
+
+void admitClient(SocketHandle client, ReportPace& fullReports) {
     // Set before the slot makes the client visible to senders.
     setSendTimeout(client, kClientSendTimeoutMs);
     setNoDelay(client);
     int slot = occupyFreeSlot(client);
     if (slot < 0) {
-        closeSocket(client);  // all slots taken: refuse at once
+        closeSocket(client);  // all slots taken: refuse at once, without a byte
+        if (fullReports.due()) {
+            reportFormatted("Client table full (%d clients): a connection was closed.", kClientSlots);
+        }
         return;
     }
     try {
@@ -35,31 +52,47 @@ void admitClient(SocketHandle client) {
     }
 }
 
-// The listening socket on "localhost" and port, or the invalid socket after
-// reporting why.
-SocketHandle openListeningSocket(const char* port) {
-    AddressList list;
-    int resolved = resolveStream("localhost", port, true, list);
-    if (resolved != 0) {
-        printBareText("getaddrinfo (clients) failed with error: %d\n", resolved);
-        return kInvalidSocket;
+// Tries the set-up every retry wait until it succeeds, its failure said at
+// most once a minute. False when a stop came first.
+bool openWithRetries(const char* port, int retryWaitSeconds, ListeningSockets& sockets) {
+    ReportPace failures{60000};
+    for (;;) {
+        noteAlive(Beat::Listener);
+        if (stopRequested()) return false;
+        if (openListeningSockets(port, retryWaitSeconds, failures.due(), sockets)) return true;
+        if (pauseUnlessStopped(static_cast<std::int64_t>(retryWaitSeconds) * 1000, Beat::Listener)) return false;
     }
-    UniqueSocket listening(openSocket(list->ai_family, list->ai_socktype, list->ai_protocol));
-    if (listening.get() == kInvalidSocket) {
-        printBareText("client socket failed with error: %d\n", lastSocketError());
-        return kInvalidSocket;
+}
+
+// Accepts on every listening socket until a stop. Waits in slices: the
+// listener shows it is alive, and takes no client once a stop began.
+void acceptClients(const ListeningSockets& sockets) {
+    const int count = static_cast<int>(sockets.size());
+    std::vector<SocketHandle> handles;
+    for (const UniqueSocket& listening : sockets) handles.push_back(listening.get());
+    auto readable = std::make_unique<bool[]>(sockets.size());
+    ReportPace fullReports{1000};
+    for (;;) {
+        int waited = waitReadable(handles.data(), readable.get(), count, 1000);
+        noteAlive(Beat::Listener);
+        if (stopRequested()) return;
+        if (waited < 0) sleepMs(10);
+        for (int i = 0; i < count; ++i) {
+            if (!readable[static_cast<std::size_t>(i)]) continue;
+            SocketHandle client = acceptSocket(handles[static_cast<std::size_t>(i)]);
+            if (client == kInvalidSocket) {
+                // Out of descriptors or a dropped connection: do not spin on it.
+                sleepMs(10);
+                continue;
+            }
+            admitClient(client, fullReports);
+        }
     }
-    setReuseAddress(listening.get());
-    if (bindSocket(listening.get(), list->ai_addr, list->ai_addrlen) != 0) {
-        reportBareFormatted("client bind failed with error: %d", lastSocketError());
-        return kInvalidSocket;
-    }
-    return listening.release();
 }
 
 }  // namespace
 
-int listenerThread(const char* const* portRef) {
+int listenerThread(const char* const* portRef, int retryWaitSeconds) {
     const char* port = *portRef;
     waitForHostLinkUp();
 
@@ -68,33 +101,13 @@ int listenerThread(const char* const* portRef) {
         printStampedText("WSAStartup failed with error: %d\r\n", started);
         return 1;
     }
-    SocketHandle listening = openListeningSocket(port);
-    if (listening == kInvalidSocket) {
-        socketCleanup();
-        return 1;
-    }
+    ListeningSockets sockets;
+    if (!openWithRetries(port, retryWaitSeconds, sockets)) return 0;
     printStampedLine("Ready for clients.");
     printStampedLine("To exit any time, press CTRL+C.");
     serviceReady();
-
-    for (;;) {
-        if (listenSocket(listening, INT_MAX) != 0) return 0;
-        // Waits in slices: the listener shows it is alive, and takes no client once a stop began.
-        int waited = waitSocket(listening, WaitFor::Read, 1000);
-        noteAlive(Beat::Listener);
-        if (stopRequested()) {
-            closeSocket(listening);
-            return 0;
-        }
-        if (waited == 0) continue;
-        SocketHandle client = acceptSocket(listening);
-        if (client == kInvalidSocket) {
-            // Out of descriptors or a dropped connection: do not spin on it.
-            sleepMs(10);
-            continue;
-        }
-        admitClient(client);
-    }
+    acceptClients(sockets);
+    return 0;
 }
 
 }  // namespace kolv

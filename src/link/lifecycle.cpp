@@ -45,15 +45,15 @@ void requestStop() {
 
 bool stopRequested() { return lifecycle().stop.load(); }
 
-bool pauseUnlessStopped(std::int64_t milliseconds) {
+bool pauseUnlessStopped(std::int64_t milliseconds, Beat who) {
     Lifecycle& state = lifecycle();
     const std::int64_t end = steadyMs() + milliseconds;
     MutexLock lock(state.mutex);
     for (std::int64_t left = milliseconds; !state.stop.load() && left > 0; left = end - steadyMs()) {
-        noteAlive(Beat::Main);
+        noteAlive(who);
         state.changed.waitUntil(state.mutex, inMs(std::min<std::int64_t>(left, 1000)));
     }
-    noteAlive(Beat::Main);
+    noteAlive(who);
     return state.stop.load();
 }
 

@@ -17,9 +17,9 @@ std::int64_t lastAliveMs(Beat who);
 void requestStop();
 bool stopRequested();
 
-// Main thread: pauses for milliseconds, noting itself alive every second.
-// True, at once, when a stop has been requested.
-bool pauseUnlessStopped(std::int64_t milliseconds);
+// The main thread or the listener (who): pauses for milliseconds, noting
+// itself alive every second. True, at once, when a stop has been requested.
+bool pauseUnlessStopped(std::int64_t milliseconds, Beat who = Beat::Main);
 
 // The main thread has closed the host link for a stop; the thread that
 // stops the bridge waits for this, at most milliseconds. True when it came.

@@ -84,10 +84,17 @@ enum class WaitFor { Read, Write };
 // Returns 1 when ready, 0 on time-out, -1 on error.
 int waitSocket(SocketHandle s, WaitFor what, int timeoutMs);
 int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs);  // past any test seam
+// Waits until one of count sockets is readable (a listening one: a client
+// waits to be accepted), at most timeoutMs; sets readable[i] for each. Returns
+// how many are, 0 on time-out, -1 on error. Not through the test seam.
+int waitReadable(const SocketHandle* sockets, bool* readable, int count, int timeoutMs);
 
 // True when the last error means "try again later" on a non-blocking socket,
 // or that a send ran out of its send time-out.
 bool isWouldBlock(int error);
+// True when a socket or bind failed with error because this machine lacks
+// the address or its family (no IPv6), not because the port is taken.
+bool isAddressUnavailable(int error);
 // True when a send that failed with error may have left part of its data
 // behind, so the stream is no longer whole: a Windows send time-out, after
 // which the socket must not be used. A POSIX one reports what went out.

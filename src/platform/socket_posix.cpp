@@ -13,6 +13,8 @@
 #include <linux/sockios.h>
 #endif
 
+#include <vector>
+
 namespace kolv {
 
 int notSocketError() { return EBADF; }
@@ -186,7 +188,20 @@ int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
     }
 }
 
+int waitReadable(const SocketHandle* sockets, bool* readable, int count, int timeoutMs) {
+    std::vector<pollfd> polled(static_cast<std::size_t>(count));
+    for (std::size_t i = 0; i < polled.size(); ++i) polled[i] = pollfd{sockets[i], POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(polled.data(), static_cast<nfds_t>(polled.size()), timeoutMs);
+    } while (r < 0 && errno == EINTR);
+    for (std::size_t i = 0; i < polled.size(); ++i) readable[i] = r > 0 && polled[i].revents != 0;
+    return r < 0 ? -1 : r;
+}
+
 bool isWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+bool isAddressUnavailable(int error) { return error == EADDRNOTAVAIL || error == EAFNOSUPPORT; }
 
 bool sendErrorLeavesStreamUndefined(int) { return false; }
 

@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <initializer_list>
+#include <vector>
 
 namespace kolv {
 namespace {
@@ -189,6 +190,19 @@ int systemWaitSocket(SocketHandle s, WaitFor what, int timeoutMs) {
     if (r == SOCKET_ERROR) return -1;
     return r == 0 ? 0 : 1;
 }
+
+int waitReadable(const SocketHandle* sockets, bool* readable, int count, int timeoutMs) {
+    std::vector<WSAPOLLFD> polled(static_cast<std::size_t>(count));
+    for (std::size_t i = 0; i < polled.size(); ++i) {
+        polled[i].fd = native(sockets[i]);
+        polled[i].events = POLLRDNORM;
+    }
+    int r = ::WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), timeoutMs < 0 ? -1 : timeoutMs);
+    for (std::size_t i = 0; i < polled.size(); ++i) readable[i] = r > 0 && polled[i].revents != 0;
+    return r == SOCKET_ERROR ? -1 : r;
+}
+
+bool isAddressUnavailable(int error) { return error == WSAEADDRNOTAVAIL || error == WSAEAFNOSUPPORT; }
 
 // A blocking send that ran into SO_SNDTIMEO reports WSAETIMEDOUT here.
 bool isWouldBlock(int error) { return error == WSAEWOULDBLOCK || error == WSAETIMEDOUT; }

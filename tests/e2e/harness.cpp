@@ -42,7 +42,7 @@ bool waitFd(int fd, short events, Clock::time_point deadline) {
     return ::poll(&p, 1, static_cast<int>(std::clamp<long long>(left, 0, 1 << 30))) > 0;
 }
 
-// The first address of "localhost": the only one the bridge listens on.
+// The first address of "localhost" here: clients connect to it by default.
 const std::string& localAddress() {
     static const std::string address = [] {
         addrinfo hints{};
@@ -275,6 +275,12 @@ std::unique_ptr<Process> startBridge(const Dir& dir, std::vector<std::string> ar
     return std::make_unique<Process>(argv, dir, true);
 }
 
+std::vector<std::string> withHosts(const Dir& dir, const std::string& hosts) {
+    dir.write("hosts", hosts);
+    const std::string script = "mount --bind " + (dir.path / "hosts").string() + " /etc/hosts && exec \"$0\" \"$@\"";
+    return {"unshare", "-m", "sh", "-c", script};
+}
+
 std::vector<std::string> toolCommand(const std::string& name, std::vector<std::string> args) {
     args.insert(args.begin(), std::string(KOLV_TOOLS_DIR) + "/" + name);
     return args;
@@ -477,15 +483,21 @@ std::shared_ptr<Stream> Host::link(std::size_t n, Millis timeout) {
     return found;
 }
 
-std::unique_ptr<Stream> connectClient(int port, Millis timeout, int sendBuffer) {
+std::unique_ptr<Stream> connectClient(int port, Millis timeout, int sendBuffer, const std::string& address) {
     const auto deadline = Clock::now() + scaled(timeout);
     for (;;) {
-        int fd = openSocket(localAddress(), port, false);
+        int fd = openSocket(address.empty() ? localAddress() : address, port, false);
         if (fd >= 0 && sendBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         if (fd >= 0) return std::make_unique<Stream>(fd);
         if (Clock::now() >= deadline) return nullptr;
         std::this_thread::sleep_for(10ms);  // refused: the listener is not open yet
     }
+}
+
+int holdPort(const std::string& address, int port) {
+    int fd = openSocket(address, port, true);
+    if (fd >= 0) ::listen(fd, 1);
+    return fd;
 }
 
 std::vector<std::string> readUntil(Stream& stream, const std::string& marker, Millis timeout) {
@@ -548,7 +560,8 @@ std::string hostPin(HostMode mode) {
 
 int osError(std::string_view name) {
     static const std::pair<std::string_view, std::pair<int, int>> kCodes[] = {
-        {"badsocket", {EBADF, 10038}}, {"refused", {ECONNREFUSED, 10061}}, {"connecttimeout", {ETIMEDOUT, 10060}}};
+        {"badsocket", {EBADF, 10038}}, {"refused", {ECONNREFUSED, 10061}}, {"connecttimeout", {ETIMEDOUT, 10060}},
+        {"addrinuse", {EADDRINUSE, 10048}}, {"addrnotavail", {EADDRNOTAVAIL, 10049}}};
     for (const auto& [known, codes] : kCodes) {
         if (known == name) return bridgeIsWindows() ? codes.second : codes.first;
     }

@@ -74,6 +74,9 @@ private:
 // run through prefix when given (another user, a private hosts file).
 std::unique_ptr<Process> startBridge(const Dir& dir, std::vector<std::string> args = {"-W1"},
                                      std::vector<std::string> prefix = {});
+// The prefix that runs the bridge with hosts as its /etc/hosts (a mount
+// namespace of its own).
+std::vector<std::string> withHosts(const Dir& dir, const std::string& hosts);
 // One of this build's tools: "kolv-setup", "ulk-sim" or "kolv-chat".
 std::vector<std::string> toolCommand(const std::string& name, std::vector<std::string> args);
 
@@ -143,9 +146,13 @@ private:
     std::thread acceptor_;
 };
 
-// A local chat client of the bridge; connect retries until the bridge listens.
-// A send buffer size keeps what a client can queue ahead of the bridge small.
-std::unique_ptr<Stream> connectClient(int port, Millis timeout = 10s, int sendBuffer = 0);
+// A local chat client of the bridge, on the numeric address (empty: the first
+// of "localhost"); connect retries until the bridge listens. A send buffer
+// size keeps what a client can queue ahead of the bridge small.
+std::unique_ptr<Stream> connectClient(int port, Millis timeout = 10s, int sendBuffer = 0,
+                                      const std::string& address = "");
+// A socket listening on the numeric address and port, as another program's; -1 if taken.
+int holdPort(const std::string& address, int port);
 // Connects, sends a first packet as user and reads the latency notice.
 
 // A bridge on its first link: ulk.cfg for the fake host (config tweaks it),
@@ -177,7 +184,7 @@ std::string latencyPacket(long long ms);
 std::string expectedHandshake(std::string_view site = "My Board", std::string_view software = "Sys 2");
 bool bridgeIsWindows();
 // "failed with error" numbers of the bridge's platform for: "badsocket",
-// "refused", "connecttimeout".
+// "refused", "connecttimeout", "addrinuse", "addrnotavail".
 int osError(std::string_view name);
 std::vector<std::string> lines(std::string_view text);
 std::size_t countOf(std::string_view text, std::string_view needle);  // non-overlapping

@@ -170,8 +170,8 @@ long long arrivalNs(Stream& client, const std::string& expected) {
     return at.tv_sec * 1000000000LL + at.tv_nsec;
 }
 
-// Slots go lowest first and are reused; a 51st client is closed at once
-// while the fifty stay served, a broadcast reaching them in slot order and
+// Slots go lowest first and are reused; a 51st client is closed at once,
+// and said so, while the fifty stay served, a broadcast reaching them in slot order and
 // 5 ms apart. Each send starts 5 ms after the one before started, so the
 // k-th arrives no sooner than k pauses after the mark was sent. A gap alone
 // proves nothing: a send delayed on its way makes the next gap short.
@@ -184,10 +184,17 @@ TEST(Clients, FiftySlotsLowestFirstAndReused) {
         ::setsockopt(clients.back()->fd(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
         ASSERT_TRUE(s.bridge->waitFor(joinLine("U" + std::to_string(i), i), 5s));
     }
-    auto extra = connectClient(s.host.port());
-    ASSERT_NE(extra, nullptr);
-    EXPECT_EQ(extra->readToEnd(2s), "");
-    EXPECT_TRUE(extra->closed()) << "a 51st client is closed at once";
+    for (int i = 0; i < 3; ++i) {  // the operator is told of the first two once, of the third a second later
+        if (i == 2) std::this_thread::sleep_for(1100ms);
+        auto extra = connectClient(s.host.port());
+        ASSERT_NE(extra, nullptr);
+        EXPECT_EQ(extra->readToEnd(2s), "");
+        EXPECT_TRUE(extra->closed()) << "a 51st client is closed at once";
+    }
+    const std::string full = "Client table full (50 clients): a connection was closed.";
+    ASSERT_TRUE(s.bridge->waitFor("] " + full + "\n", 5s, 2));
+    EXPECT_EQ(countOf(s.bridge->out(), full), 2u);
+    EXPECT_EQ(logMessages(s.dir), (std::vector<std::string>{full, full}));
     timespec sent{};
     ::clock_gettime(CLOCK_REALTIME, &sent);  // the clock the kernel stamps with
     ASSERT_TRUE(s.link->send(kMark));
@@ -206,6 +213,65 @@ TEST(Clients, FiftySlotsLowestFirstAndReused) {
     ASSERT_TRUE(s.bridge->waitFor(leaveLine("U17", 17), 5s));
     clients[17] = s.join("Next");
     EXPECT_TRUE(s.bridge->waitFor(joinLine("Next", 17), 5s));
+}
+
+struct ListenCase {
+    const char* name;
+    std::string hosts;   // the bridge's /etc/hosts
+    std::string held;    // an address whose port another program holds for the first seconds
+    std::string absent;  // an address of "localhost" that this machine lacks
+};
+
+// Clients get in on 127.0.0.1 and on ::1, whatever order "localhost" has.
+// A port held on one of them opens on neither until it is free, and its
+// failure is said once; an address the machine lacks is named and left out.
+TEST(Clients, EveryLoopbackAddressLetsClientsIn) {
+    const std::string v6First = "::1 localhost\n127.0.0.1 localhost\n", v4First = "127.0.0.1 localhost\n::1 localhost\n";
+    const ListenCase cases[] = {
+        {"::1 listed first", v6First, "", ""},
+        {"127.0.0.1 listed first", v4First, "", ""},
+        {"port held on 127.0.0.1", v6First, "127.0.0.1", ""},
+        {"port held on ::1", v4First, "::1", ""},
+        {"an address this machine lacks", "192.0.2.1 localhost\n" + v4First, "", "192.0.2.1"},
+    };
+    for (const ListenCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Dir dir;
+        Host host;
+        writeConfig(dir, Config(host.portText()));
+        const int held = c.held.empty() ? -1 : holdPort(c.held, host.port());
+        auto bridge = startBridge(dir, {"-W1"}, withHosts(dir, c.hosts));
+        auto link = host.link(1);
+        ASSERT_NE(link, nullptr) << bridge->out();
+        ASSERT_EQ(link->readSome(5s), expectedHandshake());
+        ASSERT_TRUE(link->send("\n"));
+        const std::string failed = "client bind failed with error: " + std::to_string(osError("addrinuse"));
+        const std::string retry = "Clients cannot connect: port " + host.portText() + " is not open on " + c.held +
+                                  ". Trying again every 1 s.";
+        if (held >= 0) {
+            ASSERT_TRUE(bridge->waitFor(retry, 10s)) << bridge->out();
+            std::this_thread::sleep_for(scaled(2500ms));  // tried again every second meanwhile
+            EXPECT_EQ(connectClient(host.port(), 0s, 0, c.held == "::1" ? "127.0.0.1" : "::1"), nullptr);
+            EXPECT_EQ(countOf(bridge->out(), "Ready for clients."), 0u);
+            ::close(held);
+        }
+        ASSERT_TRUE(bridge->waitFor("] Ready for clients.\n", 10s)) << bridge->out();
+        std::unique_ptr<Stream> clients[2];  // kept: a departure would come between the lines
+        for (const std::string address : {"127.0.0.1", "::1"}) {
+            auto& client = clients[address == "::1"] = connectClient(host.port(), 5s, 0, address);
+            ASSERT_NE(client, nullptr) << address;
+            ASSERT_TRUE(client->send(chat(address, "hi")));
+            EXPECT_EQ(link->readLine(5s), chat(address, "hi"));
+        }
+        EXPECT_EQ(countOf(bridge->out(), "\n" + failed + "\n"), held >= 0 ? 1u : 0u) << bridge->out();
+        std::vector<std::string> log;
+        if (held >= 0) log = {failed, retry};
+        if (!c.absent.empty()) {
+            log = {"Not listening for clients on " + c.absent + ": the address is not available here (error " +
+                   std::to_string(osError("addrnotavail")) + ")."};
+        }
+        EXPECT_EQ(logMessages(dir), log);
+    }
 }
 
 }  // namespace

@@ -37,13 +37,6 @@ struct TrustCase {
     std::string host = "";  // a name for 127.0.0.2, resolved through a hosts file of the bridge's own
 };
 
-// The private hosts file: a mount namespace of the bridge's own.
-std::vector<std::string> resolving(const Dir& dir, const std::string& name) {
-    dir.write("hosts", "127.0.0.2 " + name + "\n");
-    const std::string script = "mount --bind " + (dir.path / "hosts").string() + " /etc/hosts && exec \"$0\" \"$@\"";
-    return {"unshare", "-m", "sh", "-c", script};
-}
-
 // A linked host reads the handshake; an untrusted one never finishes its TLS
 // handshake (so it reads nothing), the bridge names the certificate (unless
 // the handshake fails before one is shown) and retries.
@@ -74,7 +67,7 @@ TEST(Trust, HostIsLinkedOnlyWhenUlkPinTrustsIt) {
         if (!c.host.empty()) config.host = c.host;
         writeConfig(dir, config);
         if (!c.pins.empty()) dir.write("ulk.pin", c.pins);
-        auto bridge = startBridge(dir, {"-W1"}, c.host.empty() ? std::vector<std::string>{} : resolving(dir, c.host));
+        auto bridge = startBridge(dir, {"-W1"}, c.host.empty() ? std::vector<std::string>{} : withHosts(dir, "127.0.0.2 " + c.host + "\n"));
         if (c.linked) {
             auto link = host.link(1);
             ASSERT_NE(link, nullptr) << bridge->out();
