@@ -3,17 +3,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "output/bounded_format.h"
 #include "output/visible_text.h"
+#include "platform/mutex.h"
 
 namespace kolv {
 namespace {
 
-std::mutex& logMutex() {
-    static auto* mutex = new std::mutex();  // never destroyed: used by detached threads
+Mutex& logMutex() {
+    static auto* mutex = new Mutex();  // never destroyed: used by detached threads
     return *mutex;
 }
 
@@ -27,7 +27,7 @@ void cleanLogMessage(const char* message, char* out, std::size_t size) {
 }
 
 bool logCanBeOpened(int& error) {
-    std::lock_guard<std::mutex> lock(logMutex());
+    MutexLock lock(logMutex());
     std::FILE* file = std::fopen(kLogFileName, "a");
     if (file == nullptr) {
         error = errno;
@@ -47,7 +47,7 @@ void appendLog(const char* message) {
 
     // One locked, unbuffered-to-the-file write per line: threads of this
     // process never interleave, and append mode keeps other writers whole.
-    std::lock_guard<std::mutex> lock(logMutex());
+    MutexLock lock(logMutex());
     std::FILE* file = std::fopen(kLogFileName, "a");
     if (file == nullptr) return;
     std::fprintf(file, "[%s] source=%s %s\n", stamp, "kolv-bridge", cleaned);
