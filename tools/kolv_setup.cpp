@@ -2,11 +2,11 @@
 // or pins its host's certificate in ulk.pin.
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "config/bridge_config.h"
+#include "platform/path_probe.h"
 #include "setup_pin_host.h"
 #include "tool_options.h"
 
@@ -151,10 +151,11 @@ int applyArg(const Arg& arg, Request& request) {
     return kolvtool::kGoOn;
 }
 
-// Anything standing at path counts: a file, a folder, a link to nothing.
+// Anything standing at path counts: a file, a folder, a link to nothing. A
+// path that cannot be looked at is left to the write, which says why.
 bool pathTaken(const char* path) {
-    std::error_code error;
-    return std::filesystem::exists(std::filesystem::symlink_status(path, error));
+    const kolv::PathKind kind = kolv::probePath(path).kind;
+    return kind != kolv::PathKind::Absent && kind != kolv::PathKind::Unreachable;
 }
 
 int writeConfig(const BridgeConfig& config, const char* path, bool force) {

@@ -85,16 +85,20 @@ bool openListeningSockets(const char* port, int retryWaitSeconds, bool report, L
     AddressList list;
     int resolved = resolveStream("localhost", port, true, list);
     if (resolved != 0) {
-        if (report) printBareText("getaddrinfo (clients) failed with error: %d\n", resolved);
-        if (report) reportRetry(port, "localhost", retryWaitSeconds);
+        if (report) {
+            printBareText("getaddrinfo (clients) failed with error: %d\n", resolved);
+            reportRetry(port, "localhost", retryWaitSeconds);
+        }
         return false;
     }
     std::vector<Failure> absent;
     Failure failure;
     if (!listenOnEach(list.get(), sockets, absent, failure)) {
         sockets.clear();  // a port had on some addresses only is not had
-        if (report) reportFailure(failure);
-        if (report) reportRetry(port, failure.address, retryWaitSeconds);
+        if (report) {
+            reportFailure(failure);
+            reportRetry(port, failure.address, retryWaitSeconds);
+        }
         return false;
     }
     for (const Failure& skipped : absent) {
