@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "clients/broadcast_schedule.h"
 #include "config/site_settings.h"
 #include "link/lifecycle.h"
 #include "link/service_status.h"
@@ -51,28 +52,31 @@ bool sendLocked(ClientSlot& slot, const char* packet, int& error, std::int64_t& 
     return false;
 }
 
-// The pause that paces sends to clients.
-constexpr std::int64_t kClientPauseMicros = 5000;
-
-// sendClientPacket, with its pause ending 5 ms after the send started when
-// fromStart is set (a broadcast's schedule), else 5 ms after it ended.
-bool sendAndPause(int slotNumber, const char* packet, bool fromStart) {
-    std::int64_t started = 0;
-    ClientSlot& slot = slotAt(slotNumber);
-    SocketHandle socket;
-    bool sent;
+// One send to a slot, made under its send lock; `made` is false when the
+// client left meanwhile and nothing was sent.
+struct SlotSend {
+    bool made = false;
+    bool sent = false;
+    SocketHandle socket = kInvalidSocket;
     int error = 0;
-    {
-        MutexLock lock(slot.sendMutex);
-        socket = slot.socket.load();
-        if (socket == kInvalidSocket) return false;  // the client left meanwhile
-        sent = sendLocked(slot, packet, error, started);
-    }
-    pauseUntilMicros((fromStart ? started : steadyMicros()) + kClientPauseMicros);
-    if (!sent) {
-        reportFormatted("sendClientPacket to client #%d failed with error: %d", static_cast<int>(socket), error);
-    }
-    return sent;
+    std::int64_t started = 0;
+};
+
+SlotSend sendToSlot(int slotNumber, const char* packet) {
+    SlotSend send;
+    ClientSlot& slot = slotAt(slotNumber);
+    MutexLock lock(slot.sendMutex);
+    send.socket = slot.socket.load();
+    if (send.socket == kInvalidSocket) return send;
+    send.made = true;
+    send.sent = sendLocked(slot, packet, send.error, send.started);
+    return send;
+}
+
+void reportFailedSend(const SlotSend& send) {
+    if (!send.made || send.sent) return;
+    reportFormatted("sendClientPacket to client #%d failed with error: %d", static_cast<int>(send.socket),
+                    send.error);
 }
 
 }  // namespace
@@ -105,15 +109,25 @@ void closeAllClients() {
 
 SocketHandle clientSocketAt(int slot) { return slotAt(slot).socket.load(); }
 
-bool sendClientPacket(int slot, const char* packet) { return sendAndPause(slot, packet, false); }
+bool sendClientPacket(int slot, const char* packet) {
+    const SlotSend send = sendToSlot(slot, packet);
+    if (!send.made) return false;
+    pauseUntilMicros(steadyMicros() + kClientPauseMicros);
+    reportFailedSend(send);
+    return send.sent;
+}
 
-// Each send starts 5 ms after the one before it started, so the time the
-// sends take does not add up along the table; a late send moves the rest.
+// The sends keep to BroadcastSchedule's grid, so neither their own time nor a
+// late wake-up adds up along the table.
 void broadcastToClients(const char* packet) {
+    BroadcastSchedule schedule;
     for (int slot = 0; slot < kClientSlots; ++slot) {
         if (clientSocketAt(slot) == kInvalidSocket) continue;
         noteAlive(Beat::Main);  // the receive loop turns, though slowly when clients do not read
-        sendAndPause(slot, packet, true);
+        const SlotSend send = sendToSlot(slot, packet);
+        if (!send.made) continue;
+        pauseUntilMicros(schedule.nextStartAfter(send.started));
+        reportFailedSend(send);
     }
 }
 

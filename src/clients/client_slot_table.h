@@ -23,9 +23,10 @@ SocketHandle clientSocketAt(int slot);
 // send lock.
 bool sendClientPacket(int slot, const char* packet);
 
-// sendClientPacket to every occupied slot, in ascending order, each send
-// starting 5 ms after the previous one started. The main thread (the receive
-// loop): it shows itself alive before each send.
+// sendClientPacket to every occupied slot, in ascending order, the k-th send
+// starting 5 ms x (k - 1) after the first started, and at least 4.5 ms after
+// the one before it (BroadcastSchedule). The main thread (the receive loop):
+// it shows itself alive before each send.
 void broadcastToClients(const char* packet);
 
 // The slot's client thread: frees slot; after this returns no send reaches

@@ -29,10 +29,9 @@ void systemSleepMs(std::int64_t milliseconds);  // past any test seam
 std::int64_t steadyMicros();
 // The same clock in milliseconds, for deadlines.
 std::int64_t steadyMs();
-// Sleeps until steadyMicros() reaches deadline, ending closer to it than a
-// plain sleep: sleeps most of the way, then yields until it is there. For
-// pauses that repeat back to back (one per client in a broadcast), where the
-// OS's wake-up delay would add up.
+// Sleeps until steadyMicros() reaches deadline, never waking before it. For
+// the pauses between sends to clients; where the system's sleeps are coarse
+// (Windows: whole milliseconds) the last part is spent yielding.
 void pauseUntilMicros(std::int64_t deadline);
 void systemPauseUntilMicros(std::int64_t deadline);  // past any test seam
 
