@@ -127,68 +127,85 @@ std::vector<double> differences(const std::vector<double>& a, const std::vector<
     return d;
 }
 
-}  // namespace
+// One path of a paced round: a sender, and the reader's id for its receiver.
+// A path with no sender keeps its turn empty.
+struct TimedPath {
+    const char* name;
+    int sendFd = -1;
+    int receiverId = -1;
+};
 
-double probeFloorMicros(Rig& rig) {
-    RawPair floor = openRawPair(rig.reader);
-    std::vector<double> floorMs;
-    for (int i = 0; i < 300; ++i) {
-        std::string packet = chatPacket("probe", kSite, numbered("p", 100000 + i));
-        floorMs.push_back(timeOnePacket(rig.reader, floor.sender.get(), floor.receiverId, packet, "floor probe"));
+TimedPath pathOf(const char* name, const RawPair& pair) { return {name, pair.sender.get(), pair.receiverId}; }
+
+// Rounds 15 ms apart (the bridge pauses 10 ms after each relay: stay clear of
+// it); in each, every path carries the round's packet, the paths taking turns
+// at going first so that none gains from the order. Samples per path in ms,
+// warm-up rounds left out. The floor row and the quiet-floor probes both come
+// from here: measured alike, they compare.
+std::vector<std::vector<double>> timePacedRounds(LineReader& reader, const std::vector<TimedPath>& paths,
+                                                 const std::string& user, int warmup, int rounds) {
+    std::vector<std::vector<double>> samples(paths.size());
+    for (int i = 0; i < warmup + rounds; ++i) {
+        Clock::time_point roundStart = Clock::now();
+        std::string packet = chatPacket(user, kSite, numbered("r", 100000 + i));
+        for (std::size_t turn = 0; turn < paths.size(); ++turn) {
+            const std::size_t at = (static_cast<std::size_t>(i) + turn) % paths.size();
+            if (paths[at].sendFd < 0) continue;
+            double ms = timeOnePacket(reader, paths[at].sendFd, paths[at].receiverId, packet, paths[at].name);
+            if (i >= warmup) samples[at].push_back(ms);
+        }
+        std::this_thread::sleep_until(roundStart + milliseconds(15));
     }
-    return summarize(floorMs).median * 1000.0;
+    return samples;
 }
 
-void measureRelayRounds(Rig& rig) {
-    rig.ensureBridgeAlive();
-    RawPair floor = openRawPair(rig.reader);
-    PeerRelay relay = openPeerRelay(rig);
-    bool haveRelay = relay.unavailable.empty();
-    BenchClient& client = rig.clients.at(0);
+}  // namespace
 
+// The floor row's rounds: the floor, the peer relay (when socat is there)
+// and the bridge from client 0 to the host, each round one packet on each.
+struct FloorRounds {
     std::vector<double> floorMs;
     std::vector<double> relayMs;
     std::vector<double> bridgeMs;
-    const int warmup = std::max(5, rig.options.rounds / 20);
-    for (int i = 0; i < warmup + rig.options.rounds; ++i) {
-        Clock::time_point roundStart = Clock::now();
-        std::string packet = chatPacket(client.user, kSite, numbered("r", 100000 + i));
-        double f = 0;
-        double r = 0;
-        double b = 0;
-        // The three paths take turns at going first, so none gains from the order.
-        for (int turn = 0; turn < 3; ++turn) {
-            switch ((i + turn) % 3) {
-                case 0: f = timeOnePacket(rig.reader, floor.sender.get(), floor.receiverId, packet, "floor"); break;
-                case 1:
-                    if (haveRelay) {
-                        r = timeOnePacket(rig.reader, relay.pair.sender.get(), relay.pair.receiverId, packet,
-                                          "peer relay");
-                    }
-                    break;
-                default: b = timeOnePacket(rig.reader, client.fd.get(), rig.hostId, packet, "bridge"); break;
-            }
-        }
-        if (i >= warmup) {
-            floorMs.push_back(f);
-            if (haveRelay) relayMs.push_back(r);
-            bridgeMs.push_back(b);
-        }
-        // The bridge pauses 10 ms after each relay: stay clear of it.
-        std::this_thread::sleep_until(roundStart + milliseconds(15));
-    }
+    std::string relayUnavailable;  // why the relay is missing, when it is
+};
+
+FloorRounds runFloorRounds(Rig& rig, int rounds) {
+    rig.ensureBridgeAlive();
+    RawPair floor = openRawPair(rig.reader);
+    PeerRelay relay = openPeerRelay(rig);
+    const bool haveRelay = relay.unavailable.empty();
+    BenchClient& client = rig.clients.at(0);
+    auto samples = timePacedRounds(
+        rig.reader,
+        {pathOf("floor", floor), haveRelay ? pathOf("peer relay", relay.pair) : TimedPath{"peer relay"},
+         TimedPath{"bridge", client.fd.get(), rig.hostId}},
+        client.user, std::max(5, rounds / 20), rounds);
     rig.ensureBridgeAlive();
     if (relay.socat) {
         relay.pair.sender.reset();
         relay.socat->stop(SIGTERM);
     }
+    return {std::move(samples[0]), std::move(samples[1]), std::move(samples[2]), relay.unavailable};
+}
+
+double probeFloorMicros(Rig& rig) {
+    return summarize(runFloorRounds(rig, std::max(40, rig.options.rounds / 2)).floorMs).median * 1000.0;
+}
+
+void measureRelayRounds(Rig& rig) {
+    const FloorRounds measured = runFloorRounds(rig, rig.options.rounds);
+    const std::vector<double>& floorMs = measured.floorMs;
+    const std::vector<double>& relayMs = measured.relayMs;
+    const std::vector<double>& bridgeMs = measured.bridgeMs;
+    const bool haveRelay = measured.relayUnavailable.empty();
 
     Report& report = rig.report;
     report.addDistribution("floor", "floor: raw loopback TCP, one packet", floorMs);
     if (haveRelay) {
         report.addDistribution("peer_relay", "peer relay (socat), one packet", relayMs);
     } else {
-        report.addNote("peer relay skipped: " + relay.unavailable);
+        report.addNote("peer relay skipped: " + measured.relayUnavailable);
     }
     report.addDistribution("client_to_host", "bridge: client -> host, one packet", bridgeMs);
     std::vector<double> overhead = differences(bridgeMs, floorMs);
@@ -332,7 +349,7 @@ void measureBroadcast(Rig& rig, int samples) {
                                toLast, "floor " + fixedText(floorMs, 0) + " ms");
     rig.report.addDistribution("host_to_clients_k" + kText + "_overhead", "  overhead above 5 ms x (k-1)", overhead);
     if (k > 1) rig.report.addDistribution("host_to_clients_k" + kText + "_per_slot", "  time per slot", perSlot,
-                                          "pause 5 ms + send");
+                                          "sends 5 ms apart on a grid");
 }
 
 }  // namespace bench

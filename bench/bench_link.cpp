@@ -208,6 +208,15 @@ void connectClients(Rig& rig, int total) {
     }
 }
 
+void keepFirstClient(Rig& rig) {
+    while (rig.clients.size() > 1) {
+        rig.reader.remove(rig.clients.back().id);
+        rig.clients.pop_back();
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // let the bridge see them go
+    rig.ensureBridgeAlive();
+}
+
 void measureIdleWithClients(Rig& rig) {
     rig.ensureBridgeAlive();
     std::this_thread::sleep_for(std::chrono::seconds(1));  // let the joins settle

@@ -73,9 +73,12 @@ void measureIdleBeforeLink(Rig& rig);
 void startBridge(Rig& rig);  // start-up times; leaves the last bridge linked and past HELLO
 void connectClients(Rig& rig, int total);
 void measureRelayRounds(Rig& rig);
-// Median one-packet time on a raw loopback pair, in microseconds: taken before
-// and after the run, it tells how steady the machine was.
+// The floor row's median in microseconds, measured as that row is (the same
+// paced rounds, bridge and relay turns included): taken before and after the
+// run, the lower is the quiet floor the row is checked against.
 double probeFloorMicros(Rig& rig);
+// Leaves client 0 alone connected, as it was when the floor row was measured.
+void keepFirstClient(Rig& rig);
 void measureEcho(Rig& rig);
 void measureSustainedOne(Rig& rig);
 void measureBroadcast(Rig& rig, int samples);  // to every connected client; the last slot is timed

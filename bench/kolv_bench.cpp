@@ -3,6 +3,7 @@
 // temporary folder, and local clients on 127.0.0.1:P; traffic stays on loopback.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -107,25 +108,42 @@ void choosePort(Rig& rig) {
     throw BenchError("no port free on both 127.0.0.1 and 127.0.0.2");
 }
 
-// Floors more than this apart (relative, and at least kFloorDriftMicros) mean
-// the machine's load changed during the run.
-constexpr double kFloorDriftShare = 0.25;
-constexpr double kFloorDriftMicros = 10.0;
+// A run is busy when its floor row's median is more than this many times the
+// quiet floor, or the load average stood above kBusyLoad before or after it.
+constexpr double kBusyFloorRatio = 2.0;
+constexpr double kBusyLoad = 0.5;
 
-void reportFloorDrift(Rig& rig, double before, double after) {
-    rig.report.addInfo("floor_before_us", bench::fixedText(before, 1));
-    rig.report.addInfo("floor_after_us", bench::fixedText(after, 1));
-    rig.report.addNote("raw loopback floor " + bench::fixedText(before, 1) + " us before the run, " +
-                       bench::fixedText(after, 1) + " us after");
-    if (std::abs(after - before) > std::max(kFloorDriftMicros, kFloorDriftShare * std::min(before, after))) {
-        rig.report.addNote("WARNING: the floor moved during the run: the machine was not quiet; run again");
+// The one-minute load average, the first figure of /proc/loadavg.
+double loadAverage(const std::string& loadavg) { return std::atof(loadavg.c_str()); }
+
+void reportQuiet(Rig& rig, double floorBefore, double floorAfter, const std::string& loadBefore,
+                 const std::string& loadAfter) {
+    using bench::fixedText;
+    const double quiet = std::min(floorBefore, floorAfter);
+    const double inRun = rig.floorMedianMs * 1000.0;
+    const double ratio = inRun / quiet;
+    const double load = std::max(loadAverage(loadBefore), loadAverage(loadAfter));
+    const bool busyFloor = ratio > kBusyFloorRatio;
+    const bool busyLoad = load > kBusyLoad;
+    rig.report.addInfo("floor_before_us", fixedText(floorBefore, 1));
+    rig.report.addInfo("floor_after_us", fixedText(floorAfter, 1));
+    const std::string floors = "in the run " + fixedText(inRun, 1) + " us, quiet " + fixedText(quiet, 1) +
+                               " us (before " + fixedText(floorBefore, 1) + ", after " + fixedText(floorAfter, 1) + ")";
+    rig.report.addValue("floor_in_run_over_quiet", "floor row / quiet floor (medians)", ratio, "x",
+                        busyFloor ? "WARNING: over 2: " + floors : floors);
+    const std::string loads = "before " + fixedText(loadAverage(loadBefore), 2) + ", after " +
+                              fixedText(loadAverage(loadAfter), 2);
+    rig.report.addValue("load_average", "load average, the higher of before/after", load, "",
+                        busyLoad ? "WARNING: over 0.5: " + loads : loads);
+    if (busyFloor || busyLoad) {
+        rig.report.addNote("WARNING: the machine was busy during the run (see the last two rows): run again");
     }
 }
 
 void runAll(Rig& rig) {
     Options& o = rig.options;
-    std::string started = loadText();
-    rig.report.addInfo("load_at_start", started);
+    const std::string loadBefore = loadText();
+    rig.report.addInfo("load_at_start", loadBefore);
     rig.report.addInfo("processors", std::to_string(std::thread::hardware_concurrency()));
     rig.report.addInfo("bridge", o.bridgePath);
 
@@ -136,14 +154,14 @@ void runAll(Rig& rig) {
                     rig.dir, rig.dir + "/setup.out", std::chrono::seconds(10));
 
     auto phase = [](const char* name) { std::cerr << "kolv_bench: " << name << "\n"; };
-    phase("floor before the run");
-    const double floorBefore = bench::probeFloorMicros(rig);
     phase("idle CPU before the first link");
     bench::measureIdleBeforeLink(rig);
     phase("start-up");
     bench::startBridge(rig);
     std::cerr << "kolv_bench: bridge pid " << rig.bridge->pid() << "\n";
     bench::connectClients(rig, 1);
+    phase("floor before the run");
+    const double floorBefore = bench::probeFloorMicros(rig);
     phase("floor, peer relay, client -> host");
     bench::measureRelayRounds(rig);
     phase("echo");
@@ -164,9 +182,11 @@ void runAll(Rig& rig) {
     bench::measureSustainedMany(rig);
     bench::measureMemory(rig);
     phase("floor after the run");
-    reportFloorDrift(rig, floorBefore, bench::probeFloorMicros(rig));
-
-    rig.report.addInfo("load_at_end", loadText());
+    bench::keepFirstClient(rig);
+    const double floorAfter = bench::probeFloorMicros(rig);
+    const std::string loadAfter = loadText();
+    rig.report.addInfo("load_at_end", loadAfter);
+    reportQuiet(rig, floorBefore, floorAfter, loadBefore, loadAfter);
 }
 
 }  // namespace

@@ -18,7 +18,13 @@ fi
 cmake --preset release >/dev/null
 cmake --build --preset release -j2 --target kolv-bridge kolv-setup kolv_bench
 
-# The figures are only as quiet as the machine: say how busy it was.
-echo "load before the run:$(uptime | sed 's/.*load/ load/')"
+# The build's own load would count against the run: let it settle first.
+waited=0
+while [ "$waited" -lt 180 ] && awk '{ exit !($1 > 0.5) }' /proc/loadavg; do
+  [ "$waited" = 0 ] && echo "run.sh: waiting up to 3 minutes for the load average ($(cut -d' ' -f1 /proc/loadavg)) to fall below 0.5" >&2
+  sleep 5
+  waited=$((waited + 5))
+done
+
+# The table's last two rows say how busy the machine was (see the README).
 build/release/bench/kolv_bench --json build/release/bench-results.json "$@"
-echo "load after the run:$(uptime | sed 's/.*load/ load/')"
