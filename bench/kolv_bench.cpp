@@ -122,7 +122,8 @@ void reportQuiet(Rig& rig, double floorBefore, double floorAfter, const std::str
     const double quiet = std::min(floorBefore, floorAfter);
     const double inRun = rig.floorMedianMs * 1000.0;
     const double ratio = inRun / quiet;
-    const double load = std::max(loadAverage(loadBefore), loadAverage(loadAfter));
+    const double before = loadAverage(loadBefore), after = loadAverage(loadAfter);
+    const double load = std::max(before, after);
     const bool busyFloor = ratio > kBusyFloorRatio;
     const bool busyLoad = load > kBusyLoad;
     rig.report.addInfo("floor_before_us", fixedText(floorBefore, 1));
@@ -131,8 +132,7 @@ void reportQuiet(Rig& rig, double floorBefore, double floorAfter, const std::str
                                " us (before " + fixedText(floorBefore, 1) + ", after " + fixedText(floorAfter, 1) + ")";
     rig.report.addValue("floor_in_run_over_quiet", "floor row / quiet floor (medians)", ratio, "x",
                         busyFloor ? "WARNING: over 2: " + floors : floors);
-    const std::string loads = "before " + fixedText(loadAverage(loadBefore), 2) + ", after " +
-                              fixedText(loadAverage(loadAfter), 2);
+    const std::string loads = "before " + fixedText(before, 2) + ", after " + fixedText(after, 2);
     rig.report.addValue("load_average", "load average, the higher of before/after", load, "",
                         busyLoad ? "WARNING: over 0.5: " + loads : loads);
     if (busyFloor || busyLoad) {

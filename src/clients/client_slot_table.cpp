@@ -52,14 +52,14 @@ bool sendLocked(ClientSlot& slot, const char* packet, int& error, std::int64_t& 
     return false;
 }
 
-// One send to a slot, made under its send lock; `made` is false when the
-// client left meanwhile and nothing was sent.
+// One send to a slot, made under its send lock. No socket: the client left
+// meanwhile and nothing was sent.
 struct SlotSend {
-    bool made = false;
-    bool sent = false;
     SocketHandle socket = kInvalidSocket;
+    bool sent = false;
     int error = 0;
     std::int64_t started = 0;
+    bool made() const { return socket != kInvalidSocket; }
 };
 
 SlotSend sendToSlot(int slotNumber, const char* packet) {
@@ -67,14 +67,13 @@ SlotSend sendToSlot(int slotNumber, const char* packet) {
     ClientSlot& slot = slotAt(slotNumber);
     MutexLock lock(slot.sendMutex);
     send.socket = slot.socket.load();
-    if (send.socket == kInvalidSocket) return send;
-    send.made = true;
+    if (!send.made()) return send;
     send.sent = sendLocked(slot, packet, send.error, send.started);
     return send;
 }
 
 void reportFailedSend(const SlotSend& send) {
-    if (!send.made || send.sent) return;
+    if (!send.made() || send.sent) return;
     reportFormatted("sendClientPacket to client #%d failed with error: %d", static_cast<int>(send.socket),
                     send.error);
 }
@@ -111,7 +110,7 @@ SocketHandle clientSocketAt(int slot) { return slotAt(slot).socket.load(); }
 
 bool sendClientPacket(int slot, const char* packet) {
     const SlotSend send = sendToSlot(slot, packet);
-    if (!send.made) return false;
+    if (!send.made()) return false;
     pauseUntilMicros(steadyMicros() + kClientPauseMicros);
     reportFailedSend(send);
     return send.sent;
@@ -125,7 +124,7 @@ void broadcastToClients(const char* packet) {
         if (clientSocketAt(slot) == kInvalidSocket) continue;
         noteAlive(Beat::Main);  // the receive loop turns, though slowly when clients do not read
         const SlotSend send = sendToSlot(slot, packet);
-        if (!send.made) continue;
+        if (!send.made()) continue;
         pauseUntilMicros(schedule.nextStartAfter(send.started));
         reportFailedSend(send);
     }
